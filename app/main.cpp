@@ -1,0 +1,7 @@
+// The program: start-up, the main loop, shutdown.
+#include "app.h"
+
+int main()
+{
+    return app_run();
+}

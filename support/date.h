@@ -1,0 +1,19 @@
+// Date values: signed 32-bit seconds since 1970-01-01 00:00:00 in which the
+// local wall-clock time is counted as if it were universal time, so a plain
+// calendar split gives back the local fields. -1 is the invalid date.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The date value of the local fields; -1 when they do not form a valid date
+// (day 31 of a 30-day month, February 29 outside leap years, any field out of
+// range, a year of 0 or less).
+int32_t date_make(int year, int month, int day, int hour, int minute, int second);
+
+// The present local wall-clock time as a date value, whole seconds.
+int32_t date_now();
+
+// `mask` with %yyyy %yy %MM %dd %hh %ii %ss (letters in any case) replaced by
+// the fields of `date`; everything else, a lone "%" included, is copied.
+std::string date_format(const char* mask, int32_t date);

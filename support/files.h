@@ -1,0 +1,21 @@
+// File-system helpers. Paths are native ("/" separated); folders handed
+// around end in "/".
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The working folder, always ending in "/" ("/" itself for the root).
+std::string current_directory();
+
+// Size in bytes of the file at `path`; -1 when nothing is there or the path is
+// empty; -2 for a folder (a trailing "/" is allowed).
+int64_t file_size(const char* path);
+
+// Creates the last level of `path` (trailing blanks and separators dropped).
+// Non-zero when it was created; 0 when it exists, its parent is missing or
+// the right is lacking.
+int create_directory(const char* path);
+
+// Non-zero when the file was deleted.
+int delete_file(const char* path);

@@ -1,0 +1,15 @@
+// The six window builders: each opens its window and creates its controls in
+// stacking order. Picture handles come from the image table.
+#pragma once
+
+enum {
+    WINDOW_MAIN = 0, WINDOW_OPTIONS = 1, WINDOW_SENDING = 2, WINDOW_ACCEPT_IMAGE = 3,
+    WINDOW_RECEIVING = 4, WINDOW_WAIT = 5
+};
+
+void build_main_window();
+void build_options_window();
+void build_sending_window();
+void build_receiving_window();
+void build_wait_window();
+void build_accept_image_window(const char* title);

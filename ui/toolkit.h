@@ -1,0 +1,175 @@
+// The toolkit: numbered windows and controls, a non-blocking event poll, a
+// status bar, modal requesters and a painting sleep. The application talks to
+// its windows only through this header; the implementation over Qt 6 Widgets
+// is the only code that includes Qt.
+//
+// How the application reads events:
+//  - one event per poll; ui_poll_event never waits;
+//  - ui_event_type() is -1 after every poll that did not return a control
+//    event, so "control N clicked" is ui_event_control() == N together with
+//    ui_event_type() == TYPE_CLICK, tested after any poll;
+//  - Return in a one-line field gives no control event: the poll returns the
+//    raw key message EVENT_KEY_DOWN with ui_event_key() == 13, once per press;
+//  - a close box gives EVENT_CLOSE_WINDOW once and leaves the window open;
+//  - a burst of identical window events is reported once.
+// Numbers that name no window or control make every operation do nothing and
+// return 0. Texts are bytes (UTF-8).
+#pragma once
+
+#include <string>
+
+// Event codes returned by ui_poll_event.
+enum {
+    EVENT_NONE = 0,
+    EVENT_MOVE_WINDOW = 3,
+    EVENT_SIZE_WINDOW = 5,
+    EVENT_REPAINT = 15,
+    EVENT_CLOSE_WINDOW = 16,
+    EVENT_KEY_DOWN = 0x100,  // a raw key message; ui_event_key() holds the key
+    EVENT_CONTROL = 13100,
+    EVENT_MENU = 13101,
+    EVENT_TRAY = 13102,
+    EVENT_ACTIVATE = 13104
+};
+
+// Control event types (ui_event_type after EVENT_CONTROL).
+enum {
+    TYPE_CLICK = 0,
+    TYPE_RIGHT_CLICK = 1,
+    TYPE_LEFT_DOUBLE_CLICK = 2,
+    TYPE_RIGHT_DOUBLE_CLICK = 3,
+    TYPE_CHANGE = 768,
+    TYPE_FOCUS = 14000,
+    TYPE_LOST_FOCUS = 14001,
+    TYPE_DRAG_START = 14002
+};
+
+// Leaves a window coordinate or size unchanged.
+constexpr int KEEP = -65535;
+
+// Window flags for window_open.
+enum : unsigned {
+    WINDOW_CENTER_SCREEN = 0x1,
+    WINDOW_CENTER_PARENT = 0x2,
+    WINDOW_MINIMIZE_BOX = 0x20000,
+    WINDOW_SYSTEM_MENU = 0x80000,   // title bar with a close box
+    WINDOW_TITLE = 0xC00000,        // title bar
+    WINDOW_MAXIMIZED = 0x1000000,
+    WINDOW_HIDDEN = 0x10000000,
+    WINDOW_POPUP = 0x80000000u      // borderless
+};
+
+// Window states for window_set_state.
+enum { STATE_RESTORE = 0, STATE_MAXIMIZE = 0x1000000, STATE_MINIMIZE = 0x20000000 };
+
+// Message-box button sets and answers.
+enum { MB_OK = 0, MB_YESNO = 4, IDOK = 1, IDYES = 6, IDNO = 7 };
+
+// control_editor flag; control_set_color kinds; control_image border flag.
+enum { EDITOR_READONLY = 0x800, COLOR_TEXT = 1, COLOR_BACKGROUND = 2, IMAGE_SUNKEN = 0x200 };
+
+// Status-bar field flags.
+enum { STATUS_RAISED = 1, STATUS_BORDERLESS = 2, STATUS_CENTRED = 4, STATUS_RIGHT = 8 };
+
+// Control kinds (control_kind).
+enum {
+    KIND_BUTTON = 1, KIND_STRING = 2, KIND_TEXT = 3, KIND_CHECKBOX = 4, KIND_FRAME = 7,
+    KIND_IMAGE = 9, KIND_IMAGE_BUTTON = 19, KIND_EDITOR = 22, KIND_PANEL = 28
+};
+
+// --- Start and end ---------------------------------------------------------
+// Creates the toolkit's tables and the Qt application. Non-zero on success.
+int ui_init();
+// Closes every window and frees what the toolkit holds.
+void ui_shutdown();
+
+// --- Events ----------------------------------------------------------------
+int ui_poll_event();                 // same as ui_wait_event(0)
+int ui_wait_event(int timeout_ms);   // -1 waits without limit
+int ui_event_control();              // control of the last control event
+int ui_event_type();                 // its type; -1 after any other poll result
+int ui_event_window();               // window of the last queued window event
+int ui_event_key();                  // first parameter of the last raw message
+// Sleeps `ms` while keeping every window painted (non-input events only;
+// user input waits in the queue for the next poll).
+void delay_ms(int ms);
+// Waits up to `max_ms` until a window event or input is pending or one of the
+// `nfds` sockets is readable. Nothing is taken off any queue.
+void ui_idle_wait(int max_ms, const int* fds, int nfds);
+// The platform handle of the widget that has the keyboard focus, or nullptr.
+void* ui_focus_handle();
+// Non-zero while Escape was pressed or `window` was clicked since the last
+// call (then cleared): lets a long wait be abandoned by the user.
+int ui_abandon_requested(int window);
+
+// --- Windows ---------------------------------------------------------------
+int window_open(int window, int x, int y, int width, int height, const char* title, unsigned flags);
+int window_close(int window);
+int window_hide(int window, int hide);
+int window_set_topmost(int window, int on);
+int window_resize(int window, int x, int y, int width, int height);
+int window_set_state(int window, int state);
+int window_activate(int window);
+void* window_handle(int window);
+// Controls created from now on become children of this window.
+int controls_begin(void* window_handle);
+// After the last tab of a panel: new controls go to the panel's window again.
+void controls_end();
+
+// --- Controls (number, x, y, width, height relative to the current parent) ---
+int control_image(int control, int x, int y, int w, int h, void* image, unsigned flags);
+int control_image_button(int control, int x, int y, int w, int h, void* image);
+int control_button(int control, int x, int y, int w, int h, const char* caption);
+int control_frame(int control, int x, int y, int w, int h, const char* caption);
+int control_string(int control, int x, int y, int w, int h, const char* text, unsigned flags);
+int control_text(int control, int x, int y, int w, int h, const char* text, unsigned flags);
+int control_checkbox(int control, int x, int y, int w, int h, const char* caption);
+int control_editor(int control, int x, int y, int w, int h, unsigned flags);
+int control_panel(int control, int x, int y, int w, int h);
+int control_tooltip(int control, const char* text);
+
+int control_disable(int control, int state);          // 1 disables, 0 enables
+int control_set_text(int control, const char* text);  // TYPE_CHANGE on string fields
+std::string control_get_text(int control);
+int control_add_item(int control, int position, const char* text);
+int control_clear_items(int control);
+int control_set_color(int control, int kind, int color);  // 0xBBGGRR, -1 = default
+int control_set_state(int control, int value);
+int control_get_state(int control);
+// Longest text a string field takes, in bytes (0 = no limit).
+int control_set_limit(int control, int bytes);
+void* control_handle(int control);
+int control_kind(int control);        // KIND_*, 0 when none
+int control_enabled(int control);     // 1 enabled, 0 disabled or none
+
+// --- Status bar (number 0 in every use) ------------------------------------
+int statusbar_create(int number, void* window_handle);
+int statusbar_set_text(int number, int field, const char* text, int flags);
+int statusbar_set_icon(int number, int field, void* image);
+std::string statusbar_get_text(int number, int field);
+
+// --- Requesters (modal) ----------------------------------------------------
+// "\r" in texts breaks the line. Result: the button pressed (IDOK, IDYES, IDNO).
+int message_box(const char* title, const char* text, int flags);
+// The chosen folder ending in "/", or "" when cancelled.
+std::string folder_requester(const char* title, const char* initial_folder);
+// The first chosen path, or "" when cancelled. `pattern` is "label|filter|...";
+// flags bit 1 allows several files.
+std::string open_files_requester(const char* title, const char* default_file,
+                                 const char* pattern, int pattern_index, int flags);
+// The next path of the last multiple selection, "" when none is left.
+std::string next_selected_file();
+
+// --- Test seams: answers for the next requesters, so no test waits on a
+// modal window. Each queued answer is used once, in order; with none queued a
+// real modal window opens.
+void ui_test_queue_message_answer(int button);
+// Folder answer: a path, or "" to cancel.
+void ui_test_queue_folder_answer(const std::string& folder);
+// Files answer: the chosen paths ({} to cancel). Several paths in one folder
+// behave like a multiple selection.
+void ui_test_queue_files_answer(const std::string* paths, int count);
+// Called with title and text of every message box shown (nullptr to stop).
+void ui_test_set_message_observer(void (*observer)(const char* title, const char* text));
+// Renders a window (frame excluded) to a PNG file. Non-zero on success.
+int ui_test_grab_window(int window, const char* png_path);
