@@ -74,7 +74,8 @@ enum { STATUS_RAISED = 1, STATUS_BORDERLESS = 2, STATUS_CENTRED = 4, STATUS_RIGH
 // Control kinds (control_kind).
 enum {
     KIND_BUTTON = 1, KIND_STRING = 2, KIND_TEXT = 3, KIND_CHECKBOX = 4, KIND_FRAME = 7,
-    KIND_IMAGE = 9, KIND_IMAGE_BUTTON = 19, KIND_EDITOR = 22, KIND_PANEL = 28
+    KIND_IMAGE = 9, KIND_IMAGE_BUTTON = 19, KIND_EDITOR = 22, KIND_PANEL = 28,
+    KIND_PROGRESS = 40
 };
 
 // --- Start and end ---------------------------------------------------------
@@ -127,6 +128,9 @@ int control_checkbox(int control, int x, int y, int w, int h, const char* captio
 int control_editor(int control, int x, int y, int w, int h, unsigned flags);
 int control_panel(int control, int x, int y, int w, int h);
 int control_tooltip(int control, const char* text);
+// A thin progress bar (kind KIND_PROGRESS); its value is 0 to 1000.
+int control_progress(int control, int x, int y, int w, int h);
+int control_set_value(int control, int value);
 
 int control_disable(int control, int state);          // 1 disables, 0 enables
 int control_set_text(int control, const char* text);  // TYPE_CHANGE on string fields
