@@ -1,0 +1,4 @@
+// The one application state record.
+#include "state.h"
+
+AppState app;
