@@ -45,7 +45,8 @@ NetConnection* net_event_connection();
 int net_client_poll(NetConnection* c);
 
 // Cheap test: 1 when the far end has closed or reset the connection (no
-// bytes left unread before the end), 0 otherwise. Never blocks.
+// bytes left unread before the end) or the handle names no connection, 0
+// otherwise. Never blocks.
 int net_peer_closed(NetConnection* c);
 
 // Connects to `host` (dotted IPv4 first, then a name lookup, first address
@@ -84,3 +85,12 @@ std::string net_host_name();
 // activity with poll(2); -1 when there is none.
 int net_connection_fd(NetConnection* c);
 int net_server_fd(int server);
+
+// The port a server listens on (useful after creating it on port 0, which
+// lets the system pick a free one); 0 when the number names no server.
+int net_server_port(int server);
+
+// Time limits in milliseconds: connecting, a transfer or send without
+// progress, and draining a hung-up connection. A value of 0 or less restores
+// that limit's default (10 s, 30 s, 10 s). For tests that must not wait long.
+void net_set_timeouts(int connect_ms, int io_ms, int hangup_ms);
