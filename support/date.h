@@ -8,7 +8,8 @@
 
 // The date value of the local fields; -1 when they do not form a valid date
 // (day 31 of a 30-day month, February 29 outside leap years, any field out of
-// range, a year of 0 or less).
+// range, a year of 0 or less, a moment before 1970-01-01 00:00:00 or after
+// 2038-01-19 03:14:07, which a date value cannot hold).
 int32_t date_make(int year, int month, int day, int hour, int minute, int second);
 
 // The present local wall-clock time as a date value, whole seconds.

@@ -9,7 +9,8 @@
 std::string current_directory();
 
 // Size in bytes of the file at `path`; -1 when nothing is there or the path is
-// empty; -2 for a folder (a trailing "/" is allowed).
+// empty, and for what is neither a file nor a folder (a pipe, a device), which
+// could not be read to its end; -2 for a folder (a trailing "/" is allowed).
 int64_t file_size(const char* path);
 
 // Creates the last level of `path` (trailing blanks and separators dropped).

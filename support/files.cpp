@@ -1,0 +1,82 @@
+// File-system helpers: the working folder, the size-or-kind probe of a path,
+// folder creation and file deletion, straight over POSIX calls.
+
+#include "files.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// See header.
+std::string current_directory()
+{
+    // getcwd wants a buffer large enough; grow it a bounded number of times.
+    std::string dir;
+    std::size_t size = 256;
+    for (int attempt = 0; attempt < 12; attempt++, size *= 2) {
+        dir.assign(size, '\0');
+        if (getcwd(dir.data(), size) != nullptr) {
+            dir.resize(dir.find('\0'));
+            if (dir.empty() || dir.back() != '/') {
+                dir += '/';
+            }
+            return dir;
+        }
+        if (errno != ERANGE) {
+            break;
+        }
+    }
+    // The working folder was removed or is out of reach: relative paths
+    // built from this still name whatever is there now.
+    return "./";
+}
+
+// See header.
+int64_t file_size(const char* path)
+{
+    if (path == nullptr || path[0] == '\0') {
+        return -1;
+    }
+    std::string p = path;
+    if (p.size() > 1 && p.back() == '/') {
+        p.pop_back();
+    }
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0) {
+        return -1;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return -2;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return -1;
+    }
+    return static_cast<int64_t>(st.st_size);
+}
+
+// See header.
+int create_directory(const char* path)
+{
+    if (path == nullptr) {
+        return 0;
+    }
+    std::string p = path;
+    while (!p.empty() && (p.back() == ' ' || p.back() == '/')) {
+        p.pop_back();
+    }
+    if (p.empty()) {
+        return 0;
+    }
+    return mkdir(p.c_str(), 0777) == 0 ? 1 : 0;
+}
+
+// See header.
+int delete_file(const char* path)
+{
+    if (path == nullptr || path[0] == '\0') {
+        return 0;
+    }
+    return unlink(path) == 0 ? 1 : 0;
+}
