@@ -1,0 +1,557 @@
+// Numbered controls over Qt widgets: creation of each kind, the operations on
+// them, and the wiring that turns their notifications into FIFO entries.
+//
+// Every control is a leaf widget (or a QTabWidget for the tab panel), placed
+// at an absolute rectangle in its parent. Key presses that reach a control
+// come back to the application as raw key messages, before the control acts
+// on them, the order in which the platform's own messages used to arrive.
+#include "toolkit_qt.h"
+
+#include <QCheckBox>
+#include <QFocusEvent>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QValidator>
+
+namespace {
+
+// Reports key presses and, on string fields, focus changes of one control.
+class ui_control_filter : public QObject {
+public:
+    ui_control_filter(int control, QObject* parent) : QObject(parent), control_(control) {}
+    bool eventFilter(QObject*, QEvent* e) override
+    {
+        switch (e->type()) {
+        case QEvent::KeyPress: {
+            auto* k = static_cast<QKeyEvent*>(e);
+            // Tab and Shift+Tab only move the focus, as in any dialog.
+            if (k->key() == Qt::Key_Tab || k->key() == Qt::Key_Backtab)
+                break;
+            int code = ui_key_code(k->key(), k->text());
+            if (code)
+                ui_queue_key(code);
+            break;
+        }
+        case QEvent::FocusIn:
+            if (kind() == KIND_STRING)
+                ui_queue_control_event(control_, TYPE_FOCUS);
+            break;
+        case QEvent::FocusOut:
+            if (kind() == KIND_STRING)
+                ui_queue_control_event(control_, TYPE_LOST_FOCUS);
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+private:
+    int kind() const
+    {
+        ui_control* c = ui_find_control(control_);
+        return c ? c->kind : 0;
+    }
+    int control_;
+};
+
+// Cuts `text` to at most `bytes` UTF-8 bytes without splitting a character.
+QString ui_cut_bytes(const QString& text, int bytes)
+{
+    QString out = text;
+    while (!out.isEmpty() && out.toUtf8().size() > bytes)
+        out.chop(out.size() >= 2 && out.at(out.size() - 1).isLowSurrogate() ? 2 : 1);
+    return out;
+}
+
+// Keeps a string field within its limit in UTF-8 bytes; text that would go
+// beyond it (a paste) is cut at a character boundary rather than refused.
+class ui_byte_limit : public QValidator {
+public:
+    ui_byte_limit(int bytes, QObject* parent) : QValidator(parent), bytes_(bytes) {}
+    State validate(QString& input, int& pos) const override
+    {
+        if (input.toUtf8().size() <= bytes_)
+            return Acceptable;
+        input = ui_cut_bytes(input, bytes_);
+        if (pos > input.size())
+            pos = static_cast<int>(input.size());
+        return Acceptable;
+    }
+private:
+    int bytes_;
+};
+
+QColor ui_colour(int bbggrr)
+{
+    return QColor(bbggrr & 0xFF, (bbggrr >> 8) & 0xFF, (bbggrr >> 16) & 0xFF);
+}
+
+// Creates the table entry for a new control, freeing an older one with the
+// same number first, and places the widget.
+QWidget* ui_add_control(int control, int kind, QWidget* w, int x, int y, int width, int height)
+{
+    ui_state& s = ui_st();
+    w->setGeometry(x, y, width, height);
+    w->installEventFilter(new ui_control_filter(control, w));
+    s.controls[control] = ui_control{w, kind, s.parent_window, -1, -1, false, 0};
+    w->show();
+    return w;
+}
+
+// The parent for a new control, after freeing any control under `control`.
+QWidget* ui_new_parent(int control)
+{
+    ui_state& s = ui_st();
+    if (!s.ready || control < 0)
+        return nullptr;
+    auto it = s.controls.find(control);
+    if (it != s.controls.end()) {
+        delete it->second.widget.data();
+        s.controls.erase(it);
+    }
+    return s.parent;
+}
+
+// Applies the stored colours to a string field or the editor.
+void ui_apply_colours(ui_control& c)
+{
+    QWidget* w = c.widget;
+    QPalette p = w->parentWidget() ? w->parentWidget()->palette() : QPalette();
+    if (c.text_color != -1)
+        p.setColor(QPalette::Text, ui_colour(c.text_color));
+    if (c.back_color != -1)
+        p.setColor(QPalette::Base, ui_colour(c.back_color));
+    w->setPalette(p);
+}
+
+int ui_line_count(QTextEdit* e)
+{
+    return e->document()->blockCount();
+}
+
+}  // namespace
+
+// --- Helpers shared by the toolkit files --------------------------------------
+
+ui_control* ui_find_control(int control)
+{
+    auto& controls = ui_st().controls;
+    auto it = controls.find(control);
+    if (it == controls.end() || !it->second.widget)
+        return nullptr;
+    return &it->second;
+}
+
+void ui_forget_controls(int window)
+{
+    auto& controls = ui_st().controls;
+    for (auto it = controls.begin(); it != controls.end();) {
+        if (it->second.window == window)
+            it = controls.erase(it);
+        else
+            ++it;
+    }
+}
+
+int ui_key_code(int qt_key, const QString& text)
+{
+    switch (qt_key) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter: return 13;
+    case Qt::Key_Escape: return 27;
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab: return 9;
+    case Qt::Key_Backspace: return 8;
+    case Qt::Key_Space: return 32;
+    case Qt::Key_Delete: return 46;
+    case Qt::Key_Left: return 37;
+    case Qt::Key_Up: return 38;
+    case Qt::Key_Right: return 39;
+    case Qt::Key_Down: return 40;
+    default: break;
+    }
+    if ((qt_key >= Qt::Key_0 && qt_key <= Qt::Key_9) || (qt_key >= Qt::Key_A && qt_key <= Qt::Key_Z))
+        return qt_key;
+    if (!text.isEmpty())
+        return text.at(0).unicode();
+    return qt_key & 0xFFFF;
+}
+
+// --- Image control widget -------------------------------------------------------
+
+ui_image_label::ui_image_label(int c, QWidget* parent) : QLabel(parent), control(c) {}
+
+void ui_image_label::mouseReleaseEvent(QMouseEvent* e)
+{
+    if (rect().contains(e->position().toPoint())) {
+        if (e->button() == Qt::LeftButton)
+            ui_queue_control_event(control, TYPE_CLICK);
+        else if (e->button() == Qt::RightButton)
+            ui_queue_control_event(control, TYPE_RIGHT_CLICK);
+    }
+    QLabel::mouseReleaseEvent(e);
+}
+
+void ui_image_label::mouseDoubleClickEvent(QMouseEvent* e)
+{
+    if (e->button() == Qt::LeftButton)
+        ui_queue_control_event(control, TYPE_LEFT_DOUBLE_CLICK);
+    else if (e->button() == Qt::RightButton)
+        ui_queue_control_event(control, TYPE_RIGHT_DOUBLE_CLICK);
+    QLabel::mouseDoubleClickEvent(e);
+}
+
+// --- Creation -------------------------------------------------------------------
+
+int control_image(int control, int x, int y, int w, int h, void* image, unsigned flags)
+{
+    QWidget* parent = ui_new_parent(control);
+    if (!parent)
+        return 0;
+    auto* label = new ui_image_label(control, parent);
+    int edge = 0;
+    if (flags & IMAGE_SUNKEN) {
+        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        label->setLineWidth(2);
+        edge = 2;
+    }
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    QPixmap p = ui_pixmap(image);
+    if (!p.isNull()) {
+        // A picture control takes the size of its picture, whatever size the
+        // caller named: layouts centre pictures by their own size.
+        label->setPixmap(p);
+        w = p.width() + 2 * edge;
+        h = p.height() + 2 * edge;
+    }
+    ui_add_control(control, KIND_IMAGE, label, x, y, w, h);
+    return 1;
+}
+
+int control_image_button(int control, int x, int y, int w, int h, void* image)
+{
+    QWidget* parent = ui_new_parent(control);
+    if (!parent)
+        return 0;
+    auto* button = new QPushButton(parent);
+    QPixmap p = ui_pixmap(image);
+    if (!p.isNull()) {
+        button->setIcon(QIcon(p));
+        button->setIconSize(p.size());
+    }
+    QObject::connect(button, &QPushButton::clicked, [control] { ui_queue_control_event(control, TYPE_CLICK); });
+    ui_add_control(control, KIND_IMAGE_BUTTON, button, x, y, w, h);
+    return 1;
+}
+
+int control_button(int control, int x, int y, int w, int h, const char* caption)
+{
+    QWidget* parent = ui_new_parent(control);
+    if (!parent)
+        return 0;
+    auto* button = new QPushButton(ui_qs(caption), parent);
+    button->setAutoDefault(false);
+    QObject::connect(button, &QPushButton::clicked, [control] { ui_queue_control_event(control, TYPE_CLICK); });
+    ui_add_control(control, KIND_BUTTON, button, x, y, w, h);
+    return 1;
+}
+
+int control_frame(int control, int x, int y, int w, int h, const char* caption)
+{
+    QWidget* parent = ui_new_parent(control);
+    if (!parent)
+        return 0;
+    auto* box = new QGroupBox(ui_qs(caption), parent);
+    box->setFocusPolicy(Qt::NoFocus);
+    ui_add_control(control, KIND_FRAME, box, x, y, w, h);
+    // Frames are drawn behind the controls created before them.
+    box->lower();
+    return 1;
+}
+
+int control_string(int control, int x, int y, int w, int h, const char* text, unsigned)
+{
+    QWidget* parent = ui_new_parent(control);
+    if (!parent)
+        return 0;
+    auto* edit = new QLineEdit(ui_qs(text), parent);
+    QObject::connect(edit, &QLineEdit::textChanged, [control] { ui_queue_control_event(control, TYPE_CHANGE); });
+    ui_add_control(control, KIND_STRING, edit, x, y, w, h);
+    return 1;
+}
+
+int control_text(int control, int x, int y, int w, int h, const char* text, unsigned)
+{
+    QWidget* parent = ui_new_parent(control);
+    if (!parent)
+        return 0;
+    auto* label = new QLabel(ui_qs(text), parent);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    ui_add_control(control, KIND_TEXT, label, x, y, w, h);
+    return 1;
+}
+
+int control_checkbox(int control, int x, int y, int w, int h, const char* caption)
+{
+    QWidget* parent = ui_new_parent(control);
+    if (!parent)
+        return 0;
+    auto* box = new QCheckBox(ui_qs(caption), parent);
+    QObject::connect(box, &QCheckBox::clicked, [control] { ui_queue_control_event(control, TYPE_CLICK); });
+    ui_add_control(control, KIND_CHECKBOX, box, x, y, w, h);
+    return 1;
+}
+
+int control_editor(int control, int x, int y, int w, int h, unsigned flags)
+{
+    QWidget* parent = ui_new_parent(control);
+    if (!parent)
+        return 0;
+    auto* editor = new QTextEdit(parent);
+    editor->setAcceptRichText(false);
+    editor->setLineWrapMode(QTextEdit::NoWrap);
+    editor->setReadOnly(flags & EDITOR_READONLY);
+    // Read-only still takes the focus, so the log can be selected and copied.
+    editor->setTextInteractionFlags(editor->textInteractionFlags() | Qt::TextSelectableByKeyboard);
+    editor->setFocusPolicy(Qt::StrongFocus);
+    ui_add_control(control, KIND_EDITOR, editor, x, y, w, h);
+    return 1;
+}
+
+int control_panel(int control, int x, int y, int w, int h)
+{
+    QWidget* parent = ui_new_parent(control);
+    if (!parent)
+        return 0;
+    auto* tabs = new QTabWidget(parent);
+    ui_add_control(control, KIND_PANEL, tabs, x, y, w, h);
+    return 1;
+}
+
+int control_progress(int control, int x, int y, int w, int h)
+{
+    QWidget* parent = ui_new_parent(control);
+    if (!parent)
+        return 0;
+    auto* bar = new QProgressBar(parent);
+    bar->setRange(0, 1000);
+    bar->setValue(0);
+    bar->setTextVisible(false);
+    ui_add_control(control, KIND_PROGRESS, bar, x, y, w, h);
+    return 1;
+}
+
+int control_tooltip(int control, const char* text)
+{
+    ui_control* c = ui_find_control(control);
+    if (!c)
+        return 0;
+    c->widget->setToolTip(ui_qs(text));
+    return 1;
+}
+
+int control_set_value(int control, int value)
+{
+    ui_control* c = ui_find_control(control);
+    if (!c || c->kind != KIND_PROGRESS)
+        return 0;
+    static_cast<QProgressBar*>(c->widget.data())->setValue(value < 0 ? 0 : value > 1000 ? 1000 : value);
+    return 1;
+}
+
+// --- Operations -------------------------------------------------------------------
+
+int control_disable(int control, int state)
+{
+    ui_control* c = ui_find_control(control);
+    if (!c)
+        return 0;
+    c->widget->setEnabled(state == 0);
+    return 1;
+}
+
+int control_set_text(int control, const char* text)
+{
+    ui_control* c = ui_find_control(control);
+    if (!c)
+        return 0;
+    QString t = ui_qs(text);
+    QWidget* w = c->widget;
+    switch (c->kind) {
+    case KIND_STRING: {
+        auto* edit = static_cast<QLineEdit*>(w);
+        if (c->limit > 0)
+            t = ui_cut_bytes(t, c->limit);
+        // Exactly one change event per call, whether or not Qt would see a
+        // difference in the text.
+        edit->blockSignals(true);
+        edit->setText(t);
+        edit->blockSignals(false);
+        ui_queue_control_event(control, TYPE_CHANGE);
+        return 1;
+    }
+    case KIND_EDITOR: {
+        auto* editor = static_cast<QTextEdit*>(w);
+        editor->setPlainText(t);
+        c->has_lines = !t.isEmpty();
+        return 1;
+    }
+    case KIND_BUTTON:
+    case KIND_IMAGE_BUTTON: static_cast<QPushButton*>(w)->setText(t); return 1;
+    case KIND_CHECKBOX: static_cast<QCheckBox*>(w)->setText(t); return 1;
+    case KIND_FRAME: static_cast<QGroupBox*>(w)->setTitle(t); return 1;
+    case KIND_TEXT: static_cast<QLabel*>(w)->setText(t); return 1;
+    default: w->setWindowTitle(t); return 1;
+    }
+}
+
+std::string control_get_text(int control)
+{
+    ui_control* c = ui_find_control(control);
+    if (!c)
+        return "";
+    QWidget* w = c->widget;
+    switch (c->kind) {
+    case KIND_STRING: return ui_bytes(static_cast<QLineEdit*>(w)->text());
+    case KIND_EDITOR: return ui_bytes(static_cast<QTextEdit*>(w)->toPlainText());
+    case KIND_BUTTON:
+    case KIND_IMAGE_BUTTON: return ui_bytes(static_cast<QPushButton*>(w)->text());
+    case KIND_CHECKBOX: return ui_bytes(static_cast<QCheckBox*>(w)->text());
+    case KIND_FRAME: return ui_bytes(static_cast<QGroupBox*>(w)->title());
+    case KIND_TEXT: return ui_bytes(static_cast<QLabel*>(w)->text());
+    default: return ui_bytes(w->windowTitle());
+    }
+}
+
+int control_add_item(int control, int position, const char* text)
+{
+    ui_control* c = ui_find_control(control);
+    if (!c)
+        return 0;
+    if (c->kind == KIND_PANEL) {
+        auto* tabs = static_cast<QTabWidget*>(c->widget.data());
+        auto* page = new QWidget;
+        page->setAutoFillBackground(false);
+        tabs->insertTab(position < 0 ? tabs->count() : position, page, ui_qs(text));
+        ui_st().parent = page;
+        return 1;
+    }
+    if (c->kind != KIND_EDITOR)
+        return 0;
+    auto* editor = static_cast<QTextEdit*>(c->widget.data());
+    QTextDocument* doc = editor->document();
+    int lines = c->has_lines ? ui_line_count(editor) : 0;
+    QTextCursor cursor(doc);
+    QString t = ui_qs(text);
+    if (position < 0 || position >= lines) {
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText(c->has_lines ? QStringLiteral("\n") + t : t);
+    } else {
+        cursor = QTextCursor(doc->findBlockByNumber(position));
+        cursor.insertText(t + QStringLiteral("\n"));
+        cursor.movePosition(QTextCursor::Left);
+    }
+    c->has_lines = true;
+    editor->setTextCursor(cursor);
+    editor->ensureCursorVisible();
+    return 1;
+}
+
+int control_clear_items(int control)
+{
+    ui_control* c = ui_find_control(control);
+    if (!c || c->kind != KIND_EDITOR)
+        return 0;
+    static_cast<QTextEdit*>(c->widget.data())->clear();
+    c->has_lines = false;
+    return 1;
+}
+
+int control_set_color(int control, int kind, int color)
+{
+    ui_control* c = ui_find_control(control);
+    if (!c || (c->kind != KIND_EDITOR && c->kind != KIND_STRING))
+        return 0;
+    if (kind == COLOR_TEXT)
+        c->text_color = color;
+    else if (kind == COLOR_BACKGROUND)
+        c->back_color = color;
+    else
+        return 0;
+    ui_apply_colours(*c);
+    return 1;
+}
+
+int control_set_state(int control, int value)
+{
+    ui_control* c = ui_find_control(control);
+    if (!c)
+        return 0;
+    if (c->kind == KIND_CHECKBOX) {
+        static_cast<QCheckBox*>(c->widget.data())->setChecked(value != 0);
+        return 1;
+    }
+    if (c->kind == KIND_PANEL) {
+        auto* tabs = static_cast<QTabWidget*>(c->widget.data());
+        if (value < 0 || value >= tabs->count())
+            return 0;
+        tabs->setCurrentIndex(value);
+        return 1;
+    }
+    return 0;
+}
+
+int control_get_state(int control)
+{
+    ui_control* c = ui_find_control(control);
+    if (!c)
+        return 0;
+    if (c->kind == KIND_CHECKBOX)
+        return static_cast<QCheckBox*>(c->widget.data())->isChecked() ? 1 : 0;
+    if (c->kind == KIND_PANEL)
+        return static_cast<QTabWidget*>(c->widget.data())->currentIndex();
+    return 0;
+}
+
+int control_set_limit(int control, int bytes)
+{
+    ui_control* c = ui_find_control(control);
+    if (!c || c->kind != KIND_STRING || bytes < 0)
+        return 0;
+    auto* edit = static_cast<QLineEdit*>(c->widget.data());
+    const QValidator* old = edit->validator();
+    c->limit = bytes;
+    edit->setValidator(bytes > 0 ? new ui_byte_limit(bytes, edit) : nullptr);
+    delete old;
+    if (bytes > 0 && edit->text().toUtf8().size() > bytes)
+        control_set_text(control, ui_bytes(ui_cut_bytes(edit->text(), bytes)).c_str());
+    return 1;
+}
+
+void* control_handle(int control)
+{
+    ui_control* c = ui_find_control(control);
+    return c ? c->widget.data() : nullptr;
+}
+
+int control_kind(int control)
+{
+    ui_control* c = ui_find_control(control);
+    return c ? c->kind : 0;
+}
+
+int control_enabled(int control)
+{
+    ui_control* c = ui_find_control(control);
+    if (!c)
+        return 0;
+    return c->widget->isEnabledTo(c->widget->window()) ? 1 : 0;
+}

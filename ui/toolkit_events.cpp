@@ -1,0 +1,255 @@
+// The toolkit's start and end, its one event FIFO and the calls that read it:
+// the poll, the painting sleep, the idle wait and the abandon check.
+//
+// Key idea: Qt dispatches its own events (inside processEvents) and our
+// widgets append what the application cares about to one FIFO; the poll
+// returns one FIFO entry per call, so nothing is lost when several things
+// happen during one dispatch. The poll only asks Qt for more when the FIFO is
+// empty, and never waits.
+#include "toolkit_qt.h"
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+// Watches every event of the application for the two signs that the user
+// wants to abandon a long wait: Escape anywhere, a click on a window.
+class ui_abandon_filter : public QObject {
+public:
+    bool eventFilter(QObject* obj, QEvent* e) override
+    {
+        if (e->type() == QEvent::KeyPress) {
+            if (static_cast<QKeyEvent*>(e)->key() == Qt::Key_Escape)
+                ui_st().escape_pressed = true;
+        } else if (e->type() == QEvent::MouseButtonPress && obj->isWidgetType()) {
+            int window = ui_window_of(static_cast<QWidget*>(obj));
+            if (window >= 0)
+                ui_st().window_clicked[window] = true;
+        }
+        return false;
+    }
+};
+
+ui_abandon_filter* ui_filter = nullptr;
+
+// argc and argv must outlive the QApplication we create.
+int ui_argc = 1;
+char ui_arg0[] = "jox";
+char* ui_argv[] = {ui_arg0, nullptr};
+
+// Pops one FIFO entry into the event state and returns its code.
+int ui_pop_entry()
+{
+    ui_state& s = ui_st();
+    ui_entry e = s.fifo.front();
+    s.fifo.pop_front();
+    if (e.window >= 0)
+        s.last_window = e.window;
+    if (e.code == EVENT_CONTROL) {
+        s.last_control = e.control;
+        s.last_type = e.type;
+    } else if (e.code == EVENT_KEY_DOWN) {
+        s.last_key = e.key;
+    }
+    return e.code;
+}
+
+}  // namespace
+
+ui_state& ui_st()
+{
+    static ui_state state{false, {}, {}, nullptr, -1, {}, 0, -1, 0, 0, false, {}};
+    return state;
+}
+
+// --- Start and end ----------------------------------------------------------
+
+int ui_init()
+{
+    if (!QCoreApplication::instance())
+        new QApplication(ui_argc, ui_argv);
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+        return 0;
+    ui_state& s = ui_st();
+    if (!ui_filter) {
+        ui_filter = new ui_abandon_filter;
+        qApp->installEventFilter(ui_filter);
+    }
+    s.ready = true;
+    return 1;
+}
+
+void ui_shutdown()
+{
+    ui_state& s = ui_st();
+    std::vector<int> open;
+    for (auto& [number, win] : s.windows)
+        open.push_back(number);
+    for (int number : open)
+        window_close(number);
+    s.controls.clear();
+    s.fifo.clear();
+    s.parent = nullptr;
+    s.parent_window = -1;
+    s.last_control = 0;
+    s.last_type = -1;
+    s.last_window = 0;
+    s.last_key = 0;
+    s.escape_pressed = false;
+    s.window_clicked.clear();
+    if (ui_filter && qApp)
+        qApp->removeEventFilter(ui_filter);
+    delete ui_filter;
+    ui_filter = nullptr;
+    s.ready = false;
+}
+
+// --- FIFO -------------------------------------------------------------------
+
+void ui_queue_window_event(int code, int window)
+{
+    ui_state& s = ui_st();
+    if (!s.fifo.empty()) {
+        const ui_entry& last = s.fifo.back();
+        if (last.code == code && last.window == window)
+            return;
+    }
+    s.fifo.push_back({code, window, -1, -1, 0});
+}
+
+void ui_queue_control_event(int control, int type)
+{
+    ui_control* c = ui_find_control(control);
+    ui_st().fifo.push_back({EVENT_CONTROL, c ? c->window : -1, control, type, 0});
+}
+
+void ui_queue_key(int key)
+{
+    ui_st().fifo.push_back({EVENT_KEY_DOWN, -1, -1, -1, key});
+}
+
+// --- Events -----------------------------------------------------------------
+
+int ui_poll_event()
+{
+    return ui_wait_event(0);
+}
+
+int ui_wait_event(int timeout_ms)
+{
+    ui_state& s = ui_st();
+    s.last_type = -1;
+    if (!s.ready)
+        return EVENT_NONE;
+    if (s.fifo.empty())
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    if (s.fifo.empty() && timeout_ms != 0) {
+        // A wait for a person may last as long as the person likes; a
+        // positive timeout bounds it.
+        QElapsedTimer clock;
+        clock.start();
+        QTimer timer;
+        timer.setSingleShot(true);
+        bool expired = false;
+        QObject::connect(&timer, &QTimer::timeout, [&expired] { expired = true; });
+        if (timeout_ms > 0)
+            timer.start(timeout_ms);
+        QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance();
+        while (s.fifo.empty() && !expired && d) {
+            d->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+            if (timeout_ms > 0 && clock.elapsed() > timeout_ms)
+                break;
+        }
+    }
+    if (s.fifo.empty())
+        return EVENT_NONE;
+    return ui_pop_entry();
+}
+
+int ui_event_control() { return ui_st().last_control; }
+int ui_event_type() { return ui_st().last_type; }
+int ui_event_window() { return ui_st().last_window; }
+int ui_event_key() { return ui_st().last_key; }
+
+void delay_ms(int ms)
+{
+    if (ms < 0)
+        ms = 0;
+    QElapsedTimer clock;
+    clock.start();
+    // Steps of at most 5 ms keep the small progress windows drawn while the
+    // caller waits; user input stays queued in Qt for the next poll.
+    for (int step = 0; step <= ms; step++) {
+        if (QCoreApplication::instance())
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        qint64 left = ms - clock.elapsed();
+        if (left <= 0)
+            break;
+        QThread::msleep(static_cast<unsigned long>(left < 5 ? left : 5));
+    }
+}
+
+void ui_idle_wait(int max_ms, const int* fds, int nfds)
+{
+    ui_state& s = ui_st();
+    if (!s.ready || max_ms <= 0)
+        return;
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    if (!s.fifo.empty())
+        return;
+    bool woken = false;
+    std::vector<std::unique_ptr<QSocketNotifier>> notifiers;
+    for (int i = 0; fds && i < nfds; i++) {
+        if (fds[i] < 0)
+            continue;
+        auto n = std::make_unique<QSocketNotifier>(fds[i], QSocketNotifier::Read);
+        QObject::connect(n.get(), &QSocketNotifier::activated, [&woken] { woken = true; });
+        notifiers.push_back(std::move(n));
+    }
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, [&woken] { woken = true; });
+    timer.start(max_ms);
+    QElapsedTimer clock;
+    clock.start();
+    QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance();
+    // Each pass blocks until Qt has something; internal wake-ups (a cursor
+    // blink, a deferred delete) that queue nothing for us just go round again.
+    for (int pass = 0; d && pass < 100000 && !woken && s.fifo.empty(); pass++) {
+        d->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        if (clock.elapsed() >= max_ms)
+            break;
+    }
+    // The sockets are read by the network layer; the notifiers must not
+    // linger and steal their readiness.
+    for (auto& n : notifiers)
+        n->setEnabled(false);
+}
+
+void* ui_focus_handle()
+{
+    if (!ui_st().ready)
+        return nullptr;
+    return QApplication::focusWidget();
+}
+
+int ui_abandon_requested(int window)
+{
+    ui_state& s = ui_st();
+    if (!s.ready)
+        return 0;
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    int result = s.escape_pressed || s.window_clicked[window];
+    s.escape_pressed = false;
+    s.window_clicked.clear();
+    return result;
+}

@@ -1,0 +1,119 @@
+// Private to the toolkit's Qt sources: the window and control tables, the
+// event state with its one FIFO, and the widget classes that turn Qt's
+// notifications into FIFO entries. Nothing outside ui/toolkit_*.cpp includes
+// this file; the application sees only toolkit.h.
+//
+// Every notification (window events, control events, raw key presses) is
+// appended to one FIFO while Qt dispatches; ui_poll_event hands out one entry
+// per call, in arrival order. No class here needs moc: signals are connected
+// to lambdas and events are caught by overriding the event handlers.
+#pragma once
+
+#include "toolkit.h"
+
+#include <QLabel>
+#include <QPointer>
+#include <QWidget>
+
+#include <deque>
+#include <map>
+#include <string>
+
+class QStatusBar;
+class QHBoxLayout;
+
+// One FIFO entry: a window event, a control event or a raw key message.
+struct ui_entry {
+    int code;     // EVENT_* returned by the poll
+    int window;   // window number the entry concerns, -1 when none
+    int control;  // control number for EVENT_CONTROL, else -1
+    int type;     // TYPE_* for EVENT_CONTROL, else -1
+    int key;      // key code for EVENT_KEY_DOWN, else 0
+};
+
+// A toolkit window: closing is the application's decision, and moves,
+// sizes, activations and repaints become FIFO entries.
+class ui_window_widget : public QWidget {
+public:
+    explicit ui_window_widget(int number, Qt::WindowFlags flags);
+    int number;                     // window number
+protected:
+    bool event(QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+};
+
+// An image control: shows a picture and reports left, right and double clicks.
+class ui_image_label : public QLabel {
+public:
+    ui_image_label(int control, QWidget* parent);
+    int control;                    // control number
+protected:
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    void mouseDoubleClickEvent(QMouseEvent* e) override;
+};
+
+struct ui_window {
+    QPointer<ui_window_widget> widget;  // the toplevel widget; its size is the inner size
+    int owner;                          // window activated when this one closes or hides, -1 none
+    unsigned flags;                     // flags given to window_open
+    bool maximized;                     // shown maximized when shown again
+    QStatusBar* status;                 // status bar of this window, or nullptr
+    QLabel* status_icon;                // icon at the left of field 0
+    QLabel* status_text;                // text of field 0
+};
+
+struct ui_control {
+    QPointer<QWidget> widget;   // the control's widget (QWidget* is control_handle)
+    int kind;                   // KIND_*
+    int window;                 // window number that holds it
+    int text_color;             // 0xBBGGRR or -1
+    int back_color;             // 0xBBGGRR or -1
+    bool has_lines;             // editor: a line was added since the last clear
+    int limit;                  // string field: longest text in UTF-8 bytes, 0 none
+};
+
+// Everything the toolkit holds; one per program, used from the UI thread only.
+struct ui_state {
+    bool ready;                               // ui_init ran
+    std::map<int, ui_window> windows;         // window number -> window
+    std::map<int, ui_control> controls;       // control number -> control
+    QPointer<QWidget> parent;                 // where new controls go
+    int parent_window;                        // window number of `parent`, -1 none
+    std::deque<ui_entry> fifo;                // events waiting for the poll
+    int last_control;                         // control of the last control event
+    int last_type;                            // type of the last poll's control event, -1
+    int last_window;                          // window of the last window event
+    int last_key;                             // key of the last raw key message
+    bool escape_pressed;                      // Escape seen since the last abandon check
+    std::map<int, bool> window_clicked;       // window clicked since the last abandon check
+};
+
+ui_state& ui_st();
+
+// FIFO appends. Window events equal to the last queued entry are dropped, so a
+// burst of identical ones is reported once.
+void ui_queue_window_event(int code, int window);
+void ui_queue_control_event(int control, int type);
+void ui_queue_key(int key);
+
+// Table look-ups; nullptr when the number names nothing (or its widget died).
+ui_window* ui_find_window(int window);
+ui_control* ui_find_control(int control);
+// The window number whose toplevel widget is `w`'s window, or -1.
+int ui_window_of(QWidget* w);
+// Removes the controls that belong to `window` from the table (their widgets
+// die with the window).
+void ui_forget_controls(int window);
+// Lays the status bar along the bottom of its window, above every control.
+void ui_place_status(ui_window& win);
+
+// A copy of an image-table picture as a pixmap; null pixmap for nullptr.
+QPixmap ui_pixmap(void* image);
+// The Windows-style key code of a Qt key (13 Return, 27 Escape, 'A'...).
+int ui_key_code(int qt_key, const QString& text);
+// Bytes <-> QString.
+QString ui_qs(const char* text);
+std::string ui_bytes(const QString& text);
+// A requester's owner: the active toolkit window, or nullptr.
+QWidget* ui_dialog_owner();

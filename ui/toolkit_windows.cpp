@@ -1,0 +1,430 @@
+// Numbered toplevel windows over QWidget, the status bar of the main window
+// and the window grab used by tests.
+//
+// Sizes given to and kept by these calls are inner sizes: the QWidget's own
+// size, the window manager's frame excluded. Windows are never resizable by
+// the user (fixed size), so the layouts stay exactly as built; the program
+// itself resizes them with window_resize.
+#include "toolkit_qt.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QImage>
+#include <QPixmap>
+#include <QScreen>
+#include <QStatusBar>
+
+#include "image.h"
+
+namespace {
+
+constexpr int UI_STATUS_HEIGHT = 20;  // the status bar covers this much of the inner area
+
+Qt::WindowFlags ui_window_flags(unsigned flags)
+{
+    if (flags & WINDOW_POPUP)
+        return Qt::Tool | Qt::FramelessWindowHint;
+    Qt::WindowFlags f = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+    if (flags & WINDOW_SYSTEM_MENU)
+        f |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+    if (flags & WINDOW_MINIMIZE_BOX)
+        f |= Qt::WindowMinimizeButtonHint;
+    return f;
+}
+
+// The font of every toolkit window: small enough for controls laid out for
+// an 8-point dialog font.
+QFont ui_window_font()
+{
+    QFont f = QApplication::font();
+    f.setPixelSize(11);
+    return f;
+}
+
+// Centre of the rectangle a new window is centred on.
+QPoint ui_centre(unsigned flags, int owner)
+{
+    if (flags & WINDOW_CENTER_PARENT) {
+        if (ui_window* w = ui_find_window(owner))
+            return w->widget->frameGeometry().center();
+    }
+    QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry().center() : QPoint(512, 384);
+}
+
+}  // namespace
+
+// --- Window widget ----------------------------------------------------------
+
+ui_window_widget::ui_window_widget(int n, Qt::WindowFlags flags) : QWidget(nullptr, flags), number(n) {}
+
+bool ui_window_widget::event(QEvent* e)
+{
+    switch (e->type()) {
+    case QEvent::Move:
+        ui_queue_window_event(EVENT_MOVE_WINDOW, number);
+        break;
+    case QEvent::Resize:
+        if (!isMinimized())
+            ui_queue_window_event(EVENT_SIZE_WINDOW, number);
+        break;
+    case QEvent::WindowActivate:
+        ui_queue_window_event(EVENT_ACTIVATE, number);
+        break;
+    case QEvent::Paint:
+        ui_queue_window_event(EVENT_REPAINT, number);
+        break;
+    default:
+        break;
+    }
+    return QWidget::event(e);
+}
+
+void ui_window_widget::closeEvent(QCloseEvent* e)
+{
+    // Closing is the application's decision: it hears of the request and
+    // calls window_close itself when it agrees.
+    e->ignore();
+    ui_queue_window_event(EVENT_CLOSE_WINDOW, number);
+}
+
+void ui_window_widget::resizeEvent(QResizeEvent* e)
+{
+    QWidget::resizeEvent(e);
+    if (ui_window* w = ui_find_window(number))
+        ui_place_status(*w);
+}
+
+// --- Helpers shared by the toolkit files --------------------------------------
+
+ui_window* ui_find_window(int window)
+{
+    auto& windows = ui_st().windows;
+    auto it = windows.find(window);
+    if (it == windows.end() || !it->second.widget)
+        return nullptr;
+    return &it->second;
+}
+
+int ui_window_of(QWidget* w)
+{
+    if (!w)
+        return -1;
+    if (auto* top = dynamic_cast<ui_window_widget*>(w->window()))
+        return ui_find_window(top->number) ? top->number : -1;
+    return -1;
+}
+
+QPixmap ui_pixmap(void* image)
+{
+    const Image* img = static_cast<const Image*>(image);
+    if (!img || !img->pixels || img->width <= 0 || img->height <= 0)
+        return QPixmap();
+    QImage view(img->pixels, img->width, img->height, img->width * 4, QImage::Format_RGBA8888);
+    return QPixmap::fromImage(view.copy());
+}
+
+QString ui_qs(const char* text)
+{
+    return QString::fromUtf8(text ? text : "");
+}
+
+std::string ui_bytes(const QString& text)
+{
+    QByteArray b = text.toUtf8();
+    return std::string(b.constData(), static_cast<std::size_t>(b.size()));
+}
+
+QWidget* ui_dialog_owner()
+{
+    QWidget* active = QApplication::activeWindow();
+    return ui_window_of(active) >= 0 ? active : nullptr;
+}
+
+void ui_place_status(ui_window& win)
+{
+    if (!win.status)
+        return;
+    QWidget* w = win.widget;
+    win.status->setGeometry(0, w->height() - UI_STATUS_HEIGHT, w->width(), UI_STATUS_HEIGHT);
+    win.status->raise();
+}
+
+// --- Windows ----------------------------------------------------------------
+
+int window_open(int window, int x, int y, int width, int height, const char* title, unsigned flags)
+{
+    ui_state& s = ui_st();
+    if (!s.ready || window < 0 || width < 0 || height < 0)
+        return 0;
+    window_close(window);
+    int owner = ui_window_of(QApplication::activeWindow());
+
+    auto* w = new ui_window_widget(window, ui_window_flags(flags));
+    w->setWindowTitle(ui_qs(title));
+    w->setFont(ui_window_font());
+    w->setFixedSize(width, height);
+    s.windows[window] = ui_window{w, owner, flags, false, nullptr, nullptr, nullptr};
+
+    if (flags & (WINDOW_CENTER_SCREEN | WINDOW_CENTER_PARENT)) {
+        QPoint c = ui_centre(flags, owner);
+        w->move(c.x() - width / 2, c.y() - height / 2);
+    } else if (x != KEEP && y != KEEP) {
+        w->move(x, y);
+    }
+    if (!(flags & WINDOW_HIDDEN)) {
+        if (flags & WINDOW_MAXIMIZED) {
+            s.windows[window].maximized = true;
+            w->showMaximized();
+        } else {
+            w->show();
+        }
+    }
+    return 1;
+}
+
+int window_close(int window)
+{
+    ui_state& s = ui_st();
+    auto it = s.windows.find(window);
+    if (it == s.windows.end())
+        return 0;
+    QPointer<ui_window_widget> w = it->second.widget;
+    int owner = it->second.owner;
+    ui_forget_controls(window);
+    s.windows.erase(it);
+    if (s.parent_window == window) {
+        s.parent = nullptr;
+        s.parent_window = -1;
+    }
+    if (owner != window)
+        window_activate(owner);
+    delete w.data();
+    return 1;
+}
+
+int window_hide(int window, int hide)
+{
+    ui_window* w = ui_find_window(window);
+    if (!w)
+        return 0;
+    if (hide) {
+        if (w->owner != window)
+            window_activate(w->owner);
+        w->widget->hide();
+    } else if (w->maximized) {
+        w->widget->showMaximized();
+    } else {
+        w->widget->show();
+    }
+    return 1;
+}
+
+int window_set_topmost(int window, int on)
+{
+    ui_window* w = ui_find_window(window);
+    if (!w)
+        return 0;
+    QWidget* widget = w->widget;
+    if (widget->windowFlags().testFlag(Qt::WindowStaysOnTopHint) == (on != 0)) {
+        if (on && widget->isVisible())
+            widget->raise();
+        return 1;
+    }
+    // Changing a window flag hides the window and may forget its place.
+    QPoint place = widget->pos();
+    bool visible = widget->isVisible();
+    widget->setWindowFlag(Qt::WindowStaysOnTopHint, on != 0);
+    widget->move(place);
+    if (visible)
+        widget->show();
+    return 1;
+}
+
+int window_resize(int window, int x, int y, int width, int height)
+{
+    ui_window* w = ui_find_window(window);
+    if (!w)
+        return 0;
+    QWidget* widget = w->widget;
+    QPoint place = widget->pos();
+    if (x != KEEP || y != KEEP)
+        widget->move(x == KEEP ? place.x() : x, y == KEEP ? place.y() : y);
+    if (width != KEEP || height != KEEP) {
+        int nw = width == KEEP ? widget->width() : width;
+        int nh = height == KEEP ? widget->height() : height;
+        if (nw >= 0 && nh >= 0)
+            widget->setFixedSize(nw, nh);
+    }
+    return 1;
+}
+
+int window_set_state(int window, int state)
+{
+    ui_window* w = ui_find_window(window);
+    if (!w)
+        return 0;
+    switch (state) {
+    case STATE_RESTORE:
+        w->maximized = false;
+        w->widget->showNormal();
+        return 1;
+    case STATE_MAXIMIZE:
+        w->maximized = true;
+        w->widget->showMaximized();
+        return 1;
+    case STATE_MINIMIZE:
+        w->widget->showMinimized();
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+int window_activate(int window)
+{
+    ui_window* w = ui_find_window(window);
+    if (!w)
+        return 0;
+    w->widget->raise();
+    w->widget->activateWindow();
+    return 1;
+}
+
+void* window_handle(int window)
+{
+    ui_window* w = ui_find_window(window);
+    return w ? w->widget.data() : nullptr;
+}
+
+int controls_begin(void* handle)
+{
+    ui_state& s = ui_st();
+    for (auto& [number, win] : s.windows) {
+        if (win.widget && win.widget.data() == handle) {
+            s.parent = win.widget.data();
+            s.parent_window = number;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void controls_end()
+{
+    ui_state& s = ui_st();
+    ui_window* w = ui_find_window(s.parent_window);
+    s.parent = w ? w->widget.data() : nullptr;
+}
+
+// --- Status bar ---------------------------------------------------------------
+
+namespace {
+
+ui_window* ui_status_window(int number)
+{
+    if (number != 0)
+        return nullptr;
+    for (auto& [n, win] : ui_st().windows)
+        if (win.widget && win.status)
+            return &win;
+    return nullptr;
+}
+
+}  // namespace
+
+int statusbar_create(int number, void* window_handle)
+{
+    if (number != 0)
+        return 0;
+    ui_state& s = ui_st();
+    ui_window* target = nullptr;
+    for (auto& [n, win] : s.windows)
+        if (win.widget && win.widget.data() == window_handle)
+            target = &win;
+    if (!target)
+        return 0;
+    // One status bar in the program: creating it again moves it.
+    if (ui_window* old = ui_status_window(0)) {
+        delete old->status;
+        old->status = nullptr;
+    }
+    auto* bar = new QStatusBar(target->widget);
+    bar->setSizeGripEnabled(false);
+    bar->setStyleSheet("QStatusBar::item { border: 0px; }");
+    auto* field = new QFrame(bar);
+    field->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    auto* row = new QHBoxLayout(field);
+    row->setContentsMargins(2, 0, 2, 0);
+    row->setSpacing(3);
+    auto* icon = new QLabel(field);
+    icon->hide();
+    auto* text = new QLabel(field);
+    row->addWidget(icon);
+    row->addWidget(text, 1);
+    bar->addWidget(field, 1);
+    target->status = bar;
+    target->status_icon = icon;
+    target->status_text = text;
+    ui_place_status(*target);
+    bar->show();
+    return 1;
+}
+
+int statusbar_set_text(int number, int field, const char* text, int flags)
+{
+    ui_window* w = ui_status_window(number);
+    if (!w || field != 0)
+        return 0;
+    auto* frame = static_cast<QFrame*>(w->status_text->parentWidget());
+    if (flags & STATUS_BORDERLESS)
+        frame->setFrameStyle(QFrame::NoFrame);
+    else
+        frame->setFrameStyle(QFrame::Panel | ((flags & STATUS_RAISED) ? QFrame::Raised : QFrame::Sunken));
+    Qt::Alignment align = Qt::AlignLeft;
+    if (flags & STATUS_CENTRED)
+        align = Qt::AlignHCenter;
+    else if (flags & STATUS_RIGHT)
+        align = Qt::AlignRight;
+    w->status_text->setAlignment(align | Qt::AlignVCenter);
+    w->status_text->setText(ui_qs(text));
+    // A borderless field is drawn at once, so the text shows even while a
+    // handler keeps the loop from polling.
+    if (flags & STATUS_BORDERLESS)
+        w->status->repaint();
+    return 1;
+}
+
+int statusbar_set_icon(int number, int field, void* image)
+{
+    ui_window* w = ui_status_window(number);
+    if (!w || field != 0 || !image)
+        return 0;
+    QPixmap p = ui_pixmap(image);
+    if (p.isNull())
+        return 0;
+    w->status_icon->setPixmap(p);
+    w->status_icon->setFixedSize(p.size());
+    w->status_icon->show();
+    return 1;
+}
+
+std::string statusbar_get_text(int number, int field)
+{
+    ui_window* w = ui_status_window(number);
+    if (!w || field != 0)
+        return "";
+    return ui_bytes(w->status_text->text());
+}
+
+// --- Test grab ----------------------------------------------------------------
+
+int ui_test_grab_window(int window, const char* png_path)
+{
+    ui_window* w = ui_find_window(window);
+    if (!w || !png_path)
+        return 0;
+    return w->widget->grab().save(ui_qs(png_path), "PNG") ? 1 : 0;
+}
