@@ -1,0 +1,271 @@
+// The fault trap and the error report. See header.
+//
+// The handlers run on an alternate stack so that a stack overflow can still
+// be reported. They only count the fault and jump; everything that needs
+// the toolkit runs after the jump, outside the handler. A fault inside the
+// report itself cannot be shown safely any more, so the handler then writes
+// the report to stderr with write(2) alone and ends the process.
+#include "error_report.h"
+
+#include "constants.h"
+#include "state.h"
+#include "launch.h"
+#include "toolkit.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+sigjmp_buf error_trap_jump;
+volatile int error_trap_jump_set = 0;
+
+namespace {
+
+const int trap_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
+constexpr int trap_signal_count = sizeof trap_signals / sizeof trap_signals[0];
+
+struct sigaction trap_previous[trap_signal_count];  // handlers we replaced
+int trap_armed = 0;                                  // 1 between arm and disarm
+stack_t trap_previous_stack;                         // alternate stack we replaced
+void* trap_stack = nullptr;                          // our alternate stack
+constexpr size_t trap_stack_size = 256 * 1024;       // room for sanitizer runtimes too
+
+volatile sig_atomic_t trap_count = 0;       // faults taken
+volatile uint32_t trap_code = 0;            // code of the last fault
+volatile uintptr_t trap_address = 0;        // where it happened (recorded only)
+volatile sig_atomic_t trap_in_report = 0;   // 1 while the report step runs
+
+uintptr_t trap_stack_low = 0;   // lowest address the main stack may grow to
+
+struct FaultText {
+    uint32_t code;
+    const char* text;
+};
+
+const FaultText fault_texts[] = {
+    {0xC0000094, "Attempted division by zero"},
+    {0xC0000005, "An attemped read or write to/from an address to which that process isn't allowed"},
+    {0xC0000096, "The instruction is not allowed in the current ring (inport, outport & control register manipulation usually)"},
+    {0xC000001D, "Try to execute an invalid instruction -such as MMX opcodes on a non MMX system"},
+    {0xC0000025, "The exception filter returned EXCEPTION_CONTINUE_EXCEPTION when the exception raised isn't restartable"},
+    {0xC00000FD, "Stack overflow.Can occur during errant recursion, or when a function creates a particularly large array on the stack."},
+    {0xC0000026, "INVALID_DISPOSITION Whatever number the exception filter returned, it wasn't a value the OS knows about."},
+    {0xC0000008, "INVALID_HANDLE The API call was passed a handle to a kernel object which was invalid -usually because that handle has already been closed."},
+    {0xC0000142, "EXCEPTION_DLL_Initialisation_Failure raised when DllMain() returns false (?)"},
+    {0xC000008D, "FLOAT_DENORMAL_OPERAND One of the operands in a floating-point operation is too small to be represented in a floating-point value."},
+    {0xC000008E, "FLOAT_DIVIDE_BY_ZERO The thread tried to divide a floating-point value by zero."},
+    {0xC000008F, "FLOAT_INEXACT_RESULT The accuracy of the last floating point operation is worse than usual as it is impossible to represent in the float accurately,"},
+    {0xC0000090, "FLOAT_INVALID_OPERATION Any other floating-point exception."},
+    {0xC0000091, "FLOAT_OVERFLOW The result was too big to represent"},
+    {0xC0000092, "FLOAT_STACK_CHECK A floating point stack overflowed or underflow. This related to the baroque design of the floating point unit."},
+    {0xC0000093, "FLT_UNDERFLOW The result was too small to represent"},
+    {0xC000013A, "CONTROL_C_EXIT Lets the debugger know the user hit Ctrl-C. "},
+    {0x80000003, "BREAKPOINT A breakpoint was encountered."},
+    {0x80000004, "SINGLE_STEP The CPU has signalled that one instruction has been executed.Only of interest to Debuggers"},
+    {0, "No Error"},
+};
+
+// Appends to a fixed buffer; safe inside a signal handler.
+struct TrapWriter {
+    char* buf;
+    size_t cap;
+    size_t len;
+    void put(const char* s)
+    {
+        while (*s && len + 1 < cap) buf[len++] = *s++;
+        buf[len] = 0;
+    }
+    void put_number(int n)
+    {
+        char digits[16];
+        int i = 0;
+        unsigned v = n < 0 ? 0u - unsigned(n) : unsigned(n);
+        do {
+            digits[i++] = char('0' + v % 10);
+            v /= 10;
+        } while (v && i < 15);
+        if (n < 0) put("-");
+        char one[2] = {0, 0};
+        while (i > 0) {
+            one[0] = digits[--i];
+            put(one);
+        }
+    }
+};
+
+void trap_format(TrapWriter* w, uint32_t code, int count)
+{
+    w->put("There was an error:\r\n\r\n");
+    w->put("Description: ");
+    w->put(error_description(code));
+    w->put("\r\n");
+    w->put("Total number of errors: ");
+    w->put_number(count);
+    w->put("\r\n\r\n");
+    w->put("Please Report this Bug.\r\n");
+    w->put("Give as Many Detail as Possible.\r\n\r\n");
+    w->put("Thanks,\r\n");
+    w->put("Orrin Galt.\r\n");
+}
+
+// The main stack grows down to its limit; an access just below that limit,
+// or in the last pages above it, is the stack running out.
+int trap_is_stack_overflow(uintptr_t address)
+{
+    if (trap_stack_low == 0) return 0;
+    constexpr uintptr_t margin = 1024 * 1024;
+    return address + margin >= trap_stack_low && address < trap_stack_low + 64 * 1024;
+}
+
+void trap_handler(int sig, siginfo_t* info, void* context)
+{
+    (void)context;
+    uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+    int overflow = (sig == SIGSEGV || sig == SIGBUS) && trap_is_stack_overflow(address);
+    trap_count = trap_count + 1;
+    trap_code = error_code_for_signal(sig, info->si_code, overflow);
+    trap_address = address;
+
+    if (trap_in_report) {
+        static char report[1024];
+        TrapWriter w{report, sizeof report, 0};
+        trap_format(&w, trap_code, trap_count);
+        ssize_t ignored = write(2, report, w.len);
+        (void)ignored;
+        _exit(1);
+    }
+    if (!error_trap_jump_set) {
+        // Nobody can take the fault: let it end the process as it would have.
+        for (int i = 0; i < trap_signal_count; ++i)
+            if (trap_signals[i] == sig) sigaction(sig, &trap_previous[i], nullptr);
+        signal(sig, SIG_DFL);
+        raise(sig);
+        return;
+    }
+    siglongjmp(error_trap_jump, 1);
+}
+
+void trap_find_stack()
+{
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    void* low = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attr, &low, &size) == 0) {
+        trap_stack_low = reinterpret_cast<uintptr_t>(low);
+    }
+    pthread_attr_destroy(&attr);
+}
+
+}  // namespace
+
+int error_trap_arm()
+{
+    if (trap_armed) return 1;
+    if (!trap_stack) trap_stack = std::malloc(trap_stack_size);
+    if (!trap_stack) return 0;
+    trap_find_stack();
+    stack_t ss{};
+    ss.ss_sp = trap_stack;
+    ss.ss_size = trap_stack_size;
+    ss.ss_flags = 0;
+    if (sigaltstack(&ss, &trap_previous_stack) != 0) return 0;
+
+    struct sigaction sa{};
+    sa.sa_sigaction = trap_handler;
+    sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&sa.sa_mask);
+    for (int i = 0; i < trap_signal_count; ++i) sigaction(trap_signals[i], &sa, &trap_previous[i]);
+    trap_armed = 1;
+    return 1;
+}
+
+void error_trap_disarm()
+{
+    if (!trap_armed) return;
+    for (int i = 0; i < trap_signal_count; ++i) sigaction(trap_signals[i], &trap_previous[i], nullptr);
+    // Only put the old stack back when it was a real one; an empty one would
+    // be refused while we might still be running on ours.
+    if (!(trap_previous_stack.ss_flags & SS_DISABLE)) sigaltstack(&trap_previous_stack, nullptr);
+    else {
+        stack_t off{};
+        off.ss_flags = SS_DISABLE;
+        sigaltstack(&off, nullptr);
+    }
+    trap_armed = 0;
+}
+
+int error_fault_count()
+{
+    return trap_count;
+}
+
+uint32_t error_last_code()
+{
+    return trap_code;
+}
+
+void error_trap_reset()
+{
+    trap_count = 0;
+    trap_code = 0;
+    trap_address = 0;
+    trap_in_report = 0;
+}
+
+uint32_t error_code_for_signal(int sig, int si_code, int stack_overflow)
+{
+    switch (sig) {
+    case SIGFPE:
+        switch (si_code) {
+        case FPE_INTDIV: return 0xC0000094;
+        case FPE_INTOVF: return 0xC0000095;  // integer overflow
+        case FPE_FLTDIV: return 0xC000008E;
+        case FPE_FLTOVF: return 0xC0000091;
+        case FPE_FLTUND: return 0xC0000093;
+        case FPE_FLTRES: return 0xC000008F;
+        case FPE_FLTINV: return 0xC0000090;
+        case FPE_FLTSUB: return 0xC000008C;  // array bounds exceeded
+        default: return 0xC0000090;
+        }
+    case SIGSEGV:
+        return stack_overflow ? 0xC00000FD : 0xC0000005;
+    case SIGBUS:
+        if (stack_overflow) return 0xC00000FD;
+        return si_code == BUS_ADRALN ? 0x80000002 : 0xC0000005;  // misalignment
+    case SIGILL:
+        return (si_code == ILL_PRVOPC || si_code == ILL_PRVREG) ? 0xC0000096 : 0xC000001D;
+    case SIGTRAP:
+        return si_code == TRAP_TRACE ? 0x80000004 : 0x80000003;
+    default:
+        return 0xFFFFFFFF;
+    }
+}
+
+const char* error_description(uint32_t code)
+{
+    for (const FaultText& f : fault_texts)
+        if (f.code == code) return f.text;
+    return "UNKNOWN Error";
+}
+
+std::string error_report_text(uint32_t code, int count)
+{
+    char buf[1024];
+    TrapWriter w{buf, sizeof buf, 0};
+    trap_format(&w, code, count);
+    return std::string(buf, w.len);
+}
+
+void error_report()
+{
+    int count = trap_count;
+    app.report_text = error_report_text(trap_code, count);
+    if (count <= 0) return;
+    trap_in_report = 1;
+    message_box(JOX_VERSION_TITLE, app.report_text.c_str(), MB_OK);
+    run_program(JOX_REPORT_PAGE, "", "", 0);
+}

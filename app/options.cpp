@@ -1,0 +1,100 @@
+// The options window: port, nickname, automatic acceptance, the question
+// whether to open a received file, the received-files folder and the help.
+// The window runs its own event loop until "OK"; the main loop, and with it
+// the network, stands still meanwhile, and a close request is ignored.
+#include "calls.h"
+#include "handlers.h"
+#include "state.h"
+#include "constants.h"
+
+#include "files.h"
+#include "launch.h"
+#include "layouts.h"
+#include "toolkit.h"
+
+#include <string>
+
+namespace {
+
+int options_clicked(int control)
+{
+    return ui_event_control() == control && ui_event_type() == TYPE_CLICK;
+}
+
+}  // namespace
+
+int options_read_port(const std::string& text)
+{
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    int sign = 1;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+        if (text[i] == '-') sign = -1;
+        ++i;
+    }
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > 2147483648LL) value = 2147483648LL;  // saturate, never overflow
+    }
+    value *= sign;
+    if (value > 2147483647LL) value = 2147483647LL;
+    return static_cast<int>(value);
+}
+
+void options_dialog()
+{
+    build_options_window();
+    control_disable(20, app.idle == 0 ? 1 : 0);
+    if (app.auto_accept == "Yes") control_set_state(24, 1);
+    if (app.open_file == "Yes") control_set_state(25, 1);
+    control_set_text(20, std::to_string(app.port).c_str());
+    control_set_text(27, app.nickname.c_str());
+
+    for (;;) {
+        app_loop_hook();
+        if (options_clicked(18)) change_folder();
+        app.window_event = ui_poll_event();
+        // Nothing to do but wait for the user; no socket is watched here.
+        if (app.window_event == EVENT_NONE) ui_idle_wait(50, nullptr, 0);
+        if (options_clicked(28)) open_help();
+        if (options_clicked(16)) break;
+    }
+
+    app.port = options_read_port(control_get_text(20));
+    app.nickname = control_get_text(27);
+    app.auto_accept = control_get_state(24) == 1 ? "Yes" : "No";
+    app.open_file = control_get_state(25) == 1 ? "Yes" : "No";
+    if (app.port != 0) save_settings();
+    window_close(WINDOW_OPTIONS);
+    if (file_size(app.receive_folder.c_str()) == -2) control_disable(5, 0);
+    chat_update_limit();
+}
+
+void change_folder()
+{
+    if (file_size(app.receive_folder.c_str()) != -2) {
+        create_directory(app.receive_folder.c_str());
+        control_disable(5, 0);
+    }
+    app.previous_folder = app.receive_folder;
+    app.receive_folder = folder_requester("Please Choose Default Path where to Receive Files:",
+                                          app.receive_folder.c_str());
+    if (app.receive_folder.empty()) {
+        message_box(app.version_title.c_str(), "Change Default Folder is Cancelled.", MB_OK);
+        app.receive_folder = app.previous_folder;
+    } else {
+        save_settings();
+    }
+}
+
+void open_help()
+{
+    if (file_size(JOX_HELP_PROGRAM) == -1) {
+        app.answer = message_box(app.version_title.c_str(),
+                                 "No Help File Found.\rDo You Want to View Help Online?", MB_YESNO);
+        if (app.answer == IDYES) run_program(JOX_HELP_PAGE, "", "", 0);
+    } else {
+        run_program(JOX_HELP_PROGRAM, "", "", 0);
+    }
+}

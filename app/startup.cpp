@@ -1,0 +1,160 @@
+// From process start to the main loop and back out: components up in a
+// fixed order, the settings file read (or created with the defaults), the
+// listener, the "Received Files" button, and the orderly end with the bye
+// token, the error-report step and the components down again.
+//
+// app_run owns the frame a trapped fault jumps back to, so a fault anywhere
+// during the run ends in the error report instead of a crash.
+#include "app.h"
+#include "calls.h"
+#include "error_report.h"
+#include "handlers.h"
+#include "state.h"
+#include "constants.h"
+
+#include "assets.h"
+#include "files.h"
+#include "image.h"
+#include "launch.h"
+#include "layouts.h"
+#include "net.h"
+#include "settings.h"
+#include "sound.h"
+#include "toolkit.h"
+
+namespace {
+
+// The embedded pictures, in the order they are decoded.
+const int startup_pictures[] = {0, 1, 2, 3, 4, 8, 5, 6, 13, 10, 9, 7};
+
+void startup_defaults()
+{
+    app.receive_folder = current_directory() + JOX_RECEIVED_FOLDER;
+    app.port = 6843;
+    app.last_address = "";
+    app.auto_accept = "No";
+    app.open_file = "No";
+    app.nickname = "";
+    app.timeout_seconds = 2;
+}
+
+// Components down, in this order; the error trap is put back before the
+// network, as the trap may still be needed while sockets close.
+void startup_components_down()
+{
+    sound_shutdown();
+    settings_close();
+    error_trap_disarm();
+    net_shutdown();
+    image_free_all();
+    ui_shutdown();
+}
+
+}  // namespace
+
+void load_settings()
+{
+    if (settings_open(JOX_SETTINGS_FILE)) {
+        std::string folder = current_directory() + JOX_RECEIVED_FOLDER;
+        app.receive_folder = settings_read_text("Folder", folder.c_str());
+        app.port = settings_read_number("Port", 6843);
+        app.last_address = settings_read_text("IP", "");
+        app.auto_accept = settings_read_text("Auto Accept", "No");
+        app.open_file = settings_read_text("Open File", "No");
+        app.nickname = settings_read_text("Nickname", "");
+        app.timeout_seconds = settings_read_number("Timeout", 2);
+        control_set_text(0, app.last_address.c_str());
+        settings_close();
+    } else {
+        startup_defaults();
+        save_settings();
+    }
+}
+
+void save_settings()
+{
+    settings_create(JOX_SETTINGS_FILE);
+    settings_write_text("Folder", app.receive_folder.c_str());
+    settings_write_text("IP", app.last_address.c_str());
+    settings_write_number("Port", app.port);
+    settings_write_text("Auto Accept", app.auto_accept.c_str());
+    settings_write_text("Open File", app.open_file.c_str());
+    settings_write_number("Timeout", app.timeout_seconds);
+    settings_write_text("Nickname", app.nickname.c_str());
+    settings_close();
+}
+
+void open_received_folder()
+{
+    if (file_size(app.receive_folder.c_str()) == -2) {
+        run_program(app.receive_folder.c_str(), "", "", 0);
+    } else {
+        control_disable(5, 1);
+        message_box(app.version_title.c_str(), "Directory Not Found.", MB_OK);
+    }
+}
+
+int app_startup()
+{
+    app = AppState{};
+    error_trap_reset();
+    if (!ui_init()) return 0;
+    error_trap_arm();
+
+    image_register_codecs();
+    for (int number : startup_pictures) {
+        EmbeddedPicture picture = asset_picture(number);
+        image_catch(number, picture.data, picture.size);
+    }
+    build_main_window();
+    sound_init();
+    if (!net_startup()) message_box("Error", "Can't initialize the network !", MB_OK);
+    sound_load(3, "alert1.wav");
+    app.idle = 1;
+    load_settings();
+    app.version_title = JOX_VERSION_TITLE;
+    app.poll_client = 0;
+    net_server_create(0, app.port);
+    app.receive_buffer.clear();
+    if (file_size(app.receive_folder.c_str()) == -2) control_disable(5, 0);
+    chat_update_limit();
+    return 1;
+}
+
+void app_shutdown()
+{
+    if (app.server_side == 0 && app.poll_client == 1 && app.peer_connection) {
+        net_send_text(app.peer_connection, protocol_token_text(TOKEN_BYE));
+        net_close(app.peer_connection);
+        app.peer_connection = nullptr;
+    }
+    if (app.server_side == 1 && app.poll_client == 1) {
+        if (app.peer_connection) net_send_text(app.peer_connection, protocol_token_text(TOKEN_BYE));
+        net_server_close(0);
+        app.peer_connection = nullptr;
+    }
+    error_report();
+    startup_components_down();
+}
+
+int app_run()
+{
+    if (sigsetjmp(error_trap_jump, 1) != 0) {
+        // A fault was trapped: the interrupted work is abandoned, the bye
+        // token and the closing of connections are skipped.
+        error_trap_jump_set = 0;
+        error_report();
+        startup_components_down();
+        return 0;
+    }
+    error_trap_jump_set = 1;
+    if (!app_startup()) {
+        error_trap_jump_set = 0;
+        return 1;
+    }
+    while (app_pass()) {
+    }
+    app_shutdown();
+    error_trap_jump_set = 0;
+    return 0;
+}
