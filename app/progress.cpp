@@ -1,0 +1,89 @@
+// Progress of a long transfer in the small windows. See header.
+#include "progress.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "toolkit.h"
+
+namespace {
+
+int progress_display = 1;
+void (*progress_observer)(int window) = nullptr;
+
+double progress_now()
+{
+    return std::chrono::duration<double>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+int progress_hook(void* ctx, int64_t done, int64_t total)
+{
+    ProgressRun* run = static_cast<ProgressRun*>(ctx);
+    // A transfer that is over at its first report was too short to show.
+    if (progress_display && (run->shown || done < total)) {
+        if (!run->shown) {
+            // Over the strip's picture: text in the upper part, bar at the bottom.
+            control_text(PROGRESS_TEXT, 60, 2, 157, 16, "", 0);
+            control_progress(PROGRESS_BAR, 0, 21, 219, 4);
+            run->shown = 1;
+        }
+        int value = total > 0 ? int(done * 1000 / total) : 1000;
+        control_set_value(PROGRESS_BAR, value);
+        std::string text = progress_text(done, total, progress_now() - run->start);
+        control_set_text(PROGRESS_TEXT, text.c_str());
+        delay_ms(0);
+        if (progress_observer)
+            progress_observer(run->window);
+    }
+    if (ui_abandon_requested(run->window))
+        run->abandoned = 1;
+    return run->abandoned;
+}
+
+void progress_piece(void* ctx, const void* data, std::size_t n)
+{
+    ProgressRun* run = static_cast<ProgressRun*>(ctx);
+    if (run->md5)
+        md5_update(run->md5, data, n);
+}
+
+} // namespace
+
+std::string progress_text(int64_t done, int64_t total, double seconds)
+{
+    int64_t percent = total > 0 ? done * 100 / total : 100;
+    char text[64];
+    if (seconds < 0.1) {
+        std::snprintf(text, sizeof text, "%lld %%", static_cast<long long>(percent));
+    } else {
+        double speed = double(done) / seconds / 1048576.0;
+        std::snprintf(text, sizeof text, "%lld %% \xC2\xB7 %.0f MB/s",
+                      static_cast<long long>(percent), speed);
+    }
+    return text;
+}
+
+void progress_begin(ProgressRun* run, int window, Md5* md5)
+{
+    run->hooks.progress = progress_hook;
+    run->hooks.piece = md5 ? progress_piece : nullptr;
+    run->hooks.ctx = run;
+    run->md5 = md5;
+    run->window = window;
+    run->shown = 0;
+    run->abandoned = 0;
+    run->start = progress_now();
+    // Parent of the controls made by the hook.
+    controls_begin(window_handle(window));
+}
+
+void progress_set_display(int on)
+{
+    progress_display = on;
+}
+
+void progress_set_observer(void (*observer)(int window))
+{
+    progress_observer = observer;
+}

@@ -1,0 +1,42 @@
+// Progress of a long transfer in the small "Sending File..." and "Receiving
+// File..." windows: a thin bar over the bottom of the 219 x 25 strip and a
+// short text such as "42 % · 95 MB/s" over it, on both sides.
+//
+// The transport calls the progress hook a few times a second at most, so each
+// call may update the controls and let the windows repaint. The same hooks
+// carry the receiver's running MD5 and the user's wish to abandon.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "frame.h"
+#include "md5.h"
+
+// Control numbers of the bar and the text (free in every window's numbering).
+enum { PROGRESS_BAR = 35, PROGRESS_TEXT = 36 };
+
+// "P % · S MB/s" for `done` of `total` bytes after `seconds` (MB = 2^20
+// bytes; speed left out before a tenth of a second has passed).
+std::string progress_text(int64_t done, int64_t total, double seconds);
+
+// One transfer's display and hooks. Fill with progress_begin.
+struct ProgressRun {
+    NetFileHooks hooks;  // handed to net_send_file / net_receive_file
+    Md5* md5;            // receiver's running fingerprint, or nullptr
+    int window;          // the small window shown (2 or 4)
+    int shown;           // 1 once the bar and text exist
+    int abandoned;       // 1 when the user abandoned the transfer
+    double start;        // monotonic start time, seconds
+};
+
+// Prepares `run` for a transfer shown in `window`; `md5` (may be nullptr) is
+// fed every received piece.
+void progress_begin(ProgressRun* run, int window, Md5* md5);
+
+// Turns the display off (0) or on (1, the default); the hooks still hash and
+// still let the user abandon. For measuring what the display costs.
+void progress_set_display(int on);
+// Called after every display update with the window shown (nullptr stops).
+// Lets a test look at the window in the middle of a transfer.
+void progress_set_observer(void (*observer)(int window));
