@@ -104,6 +104,7 @@ TEST_F(NetTest, FilesTravelWholeBetweenConnections) {
         EXPECT_EQ(net_receive(receiver, token, sizeof token), 4);
         EXPECT_EQ(std::string(token, 4), "sent");
     }
+    net_close(out);
 }
 
 TEST_F(NetTest, RefusedSourcesPutNothingOnTheWire) {

@@ -34,6 +34,7 @@ TEST_F(NetTest, LargeSendCompletesWhenTheReaderIsLate) {
         EXPECT_EQ(net_send_bytes(c, data.data(), (int)data.size()), (int)data.size());
         reader.join();
         EXPECT_TRUE(got == data) << "accepted=" << accepted << " got " << got.size();
+        net_close(c);
         close(raw);
         close(listener);
     }
