@@ -2,6 +2,7 @@
 // renaming candidates and preview geometry. See header.
 #include "offer_names.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -144,14 +145,17 @@ void offer_format_size(const std::string& size, std::string* number, std::string
 {
     *unit = " Bytes";
     number->clear();
-    // Only decimal numbers count: strtof alone would also take "0x..", "inf".
-    const char* p = size.c_str();
-    while (*p == ' ' || *p == '\t')
-        ++p;
-    const char* digits = (*p == '+' || *p == '-') ? p + 1 : p;
-    float v = 0;
-    if ((*digits >= '0' && *digits <= '9') || *digits == '.')
-        v = std::strtof(p, nullptr);
+    // Only a decimal number counts (strtof alone would also take "0x..",
+    // "inf" and exponents): blanks, a sign, digits, a point, digits.
+    std::size_t at = size.find_first_not_of(" \t");
+    std::size_t end = at == std::string::npos ? size.size() : at;
+    if (end < size.size() && (size[end] == '+' || size[end] == '-'))
+        ++end;
+    end = std::min(size.find_first_not_of("0123456789", end), size.size());
+    if (end < size.size() && size[end] == '.')
+        end = std::min(size.find_first_not_of("0123456789", end + 1), size.size());
+    std::string decimal = at == std::string::npos ? "" : size.substr(at, end - at);
+    float v = std::strtof(decimal.c_str(), nullptr);
     // nearbyint rounds half to even in the default rounding mode.
     if (v >= 1024.0f && v < 1048576.0f) {
         *number = std::to_string(long(std::nearbyint(double(v) / 1024.0)));
