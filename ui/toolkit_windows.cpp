@@ -12,6 +12,7 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QImage>
+#include <QPaintEvent>
 #include <QPixmap>
 #include <QScreen>
 #include <QStatusBar>
@@ -74,7 +75,10 @@ bool ui_window_widget::event(QEvent* e)
         ui_queue_window_event(EVENT_ACTIVATE, number);
         break;
     case QEvent::Paint:
-        ui_queue_window_event(EVENT_REPAINT, number);
+        // Only a repaint of the whole background counts: Qt also paints the
+        // window behind every control that redraws itself.
+        if (static_cast<QPaintEvent*>(e)->region().contains(rect()))
+            ui_queue_window_event(EVENT_REPAINT, number);
         break;
     default:
         break;

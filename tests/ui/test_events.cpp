@@ -1,0 +1,256 @@
+// The event poll as the application relies on it: one entry per poll, the
+// type reset after every other result, one change per typed character,
+// Return as a raw key message, the close box, bursts of window events and
+// the clicks of every clickable kind. Driven through the real main window.
+#include "layouts.h"
+#include "ui_fixture.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QMoveEvent>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+QWidget* widget_of(int control)
+{
+    return static_cast<QWidget*>(control_handle(control));
+}
+
+class EventTest : public UiTest {
+protected:
+    void SetUp() override
+    {
+        UiTest::SetUp();
+        build_main_window();
+        ASSERT_NE(window_handle(WINDOW_MAIN), nullptr);
+        drain_events();
+    }
+};
+
+TEST_F(EventTest, EmptyPollKeepsControlAndKeyButResetsType)
+{
+    QTest::mouseClick(widget_of(14), Qt::LeftButton);
+    int code = EVENT_NONE;
+    // Window events Qt may have queued first carry no control type.
+    for (int i = 0; i < 20; i++) {
+        code = ui_poll_event();
+        if (!is_window_event(code))
+            break;
+        EXPECT_EQ(ui_event_type(), -1);
+    }
+    ASSERT_EQ(code, EVENT_CONTROL);
+    EXPECT_EQ(ui_event_control(), 14);
+    EXPECT_EQ(ui_event_type(), TYPE_CLICK);
+
+    // The click is seen by "control 14 and type 0" exactly once.
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(ui_poll_event(), EVENT_NONE);
+        EXPECT_EQ(ui_event_control(), 14);
+        EXPECT_EQ(ui_event_type(), -1);
+    }
+}
+
+TEST_F(EventTest, EveryClickableKindReportsOneClick)
+{
+    struct {
+        int control;
+        int kind;
+    } rows[] = {
+        {14, KIND_BUTTON},
+        {8, KIND_BUTTON},
+        {4, KIND_IMAGE_BUTTON},
+        {10, KIND_IMAGE},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.control);
+        ASSERT_EQ(control_kind(row.control), row.kind);
+        QTest::mouseClick(widget_of(row.control), Qt::LeftButton);
+        std::vector<polled> events = drain_events();
+        EXPECT_EQ(count_control(events, row.control, TYPE_CLICK), 1);
+    }
+}
+
+TEST_F(EventTest, DisabledButtonGivesNoClick)
+{
+    ASSERT_EQ(control_enabled(6), 0);
+    QTest::mouseClick(widget_of(6), Qt::LeftButton);
+    EXPECT_EQ(count_control(drain_events(), 6, TYPE_CLICK), 0);
+    control_disable(6, 0);
+    QTest::mouseClick(widget_of(6), Qt::LeftButton);
+    EXPECT_EQ(count_control(drain_events(), 6, TYPE_CLICK), 1);
+}
+
+TEST_F(EventTest, CheckBoxClickArrivesAfterItToggled)
+{
+    build_options_window();
+    drain_events();
+    control_set_state(17, 2);  // the check boxes' tab
+    drain_events();
+    QTest::mouseClick(widget_of(24), Qt::LeftButton, {}, QPoint(5, 7));
+    std::vector<polled> events = drain_input_events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].code, EVENT_CONTROL);
+    EXPECT_EQ(events[0].control, 24);
+    EXPECT_EQ(events[0].type, TYPE_CLICK);
+    EXPECT_EQ(control_get_state(24), 1);
+}
+
+TEST_F(EventTest, OneTypedCharacterIsOneChange)
+{
+    QWidget* field = widget_of(13);
+    field->setFocus();
+    drain_events();
+
+    QTest::keyClick(field, Qt::Key_A);
+    std::vector<polled> events = drain_events();
+    EXPECT_EQ(count_control(events, 13, TYPE_CHANGE), 1);
+    EXPECT_EQ(control_get_text(13), "a");
+
+    control_set_text(13, "");
+    events = drain_events();
+    EXPECT_EQ(count_control(events, 13, TYPE_CHANGE), 1);
+    EXPECT_EQ(control_get_text(13), "");
+
+    // Setting the same text again still reports a change, once.
+    control_set_text(13, "");
+    EXPECT_EQ(count_control(drain_events(), 13, TYPE_CHANGE), 1);
+}
+
+TEST_F(EventTest, ReturnInOneLineFieldIsRawKeyThatStays)
+{
+    for (int control : {0, 13}) {
+        SCOPED_TRACE(control);
+        QWidget* field = widget_of(control);
+        field->activateWindow();
+        field->setFocus();
+        drain_events();
+        QTest::keyClick(field, Qt::Key_Return);
+        std::vector<polled> events = drain_input_events();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].code, EVENT_KEY_DOWN);
+        EXPECT_EQ(events[0].type, -1);
+        EXPECT_EQ(events[0].key, 13);
+        for (int i = 0; i < 3; i++) {
+            EXPECT_EQ(ui_poll_event(), EVENT_NONE);
+            EXPECT_EQ(ui_event_key(), 13);
+        }
+        // Another raw message replaces it.
+        QTest::keyClick(field, Qt::Key_B);
+        drain_events();
+        EXPECT_EQ(ui_event_key(), 'B');
+    }
+}
+
+TEST_F(EventTest, CloseBoxIsReportedOnceAndWindowStays)
+{
+    QWidget* window = static_cast<QWidget*>(window_handle(WINDOW_MAIN));
+    EXPECT_FALSE(window->close());
+    std::vector<polled> events = drain_events();
+    int closes = 0;
+    for (const polled& e : events)
+        closes += e.code == EVENT_CLOSE_WINDOW;
+    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(ui_event_window(), WINDOW_MAIN);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window_handle(WINDOW_MAIN), window);
+}
+
+TEST_F(EventTest, WindowEventBurstsCollapseAndKeepOrder)
+{
+    QWidget* window = static_cast<QWidget*>(window_handle(WINDOW_MAIN));
+    QMoveEvent move(QPoint(1, 1), QPoint(0, 0));
+    QResizeEvent size(QSize(410, 236), QSize(410, 236));
+    QCoreApplication::sendEvent(window, &move);
+    QCoreApplication::sendEvent(window, &move);
+    QCoreApplication::sendEvent(window, &move);
+    QCoreApplication::sendEvent(window, &size);
+    QCoreApplication::sendEvent(window, &move);
+    QTest::mouseClick(widget_of(14), Qt::LeftButton);
+
+    std::vector<int> codes;
+    for (const polled& e : drain_events())
+        if (e.code != EVENT_REPAINT)
+            codes.push_back(e.code);
+    std::vector<int> expected = {EVENT_MOVE_WINDOW, EVENT_SIZE_WINDOW, EVENT_MOVE_WINDOW, EVENT_CONTROL};
+    EXPECT_EQ(codes, expected);
+}
+
+TEST_F(EventTest, IdleWaitEndsOnReadableSocketOrTimeOrQueuedEvent)
+{
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    QElapsedTimer clock;
+
+    // Nothing happens: it returns after about max_ms.
+    clock.start();
+    ui_idle_wait(60, pair, 1);
+    qint64 quiet = clock.elapsed();
+    EXPECT_GE(quiet, 50);
+    EXPECT_LT(quiet, 2000);
+
+    // Bytes waiting on the socket end it at once, and stay there to be read.
+    ASSERT_EQ(write(pair[1], "x", 1), 1);
+    clock.restart();
+    ui_idle_wait(5000, pair, 1);
+    EXPECT_LT(clock.elapsed(), 1000);
+    char byte = 0;
+    EXPECT_EQ(read(pair[0], &byte, 1), 1);
+    EXPECT_EQ(byte, 'x');
+
+    // An event already queued ends it without taking the event.
+    QTest::mouseClick(widget_of(14), Qt::LeftButton);
+    clock.restart();
+    ui_idle_wait(5000, pair, 1);
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_EQ(count_control(drain_events(), 14, TYPE_CLICK), 1);
+    close(pair[0]);
+    close(pair[1]);
+}
+
+TEST_F(EventTest, DelayRunsQtWhileItWaits)
+{
+    // Timers stand for the paint requests of the small progress windows:
+    // they must be served during a long delay, not after it.
+    bool fired = false;
+    QTimer::singleShot(5, [&fired] { fired = true; });
+    delay_ms(60);
+    EXPECT_TRUE(fired);
+}
+
+TEST_F(EventTest, AbandonSeesEscapeAndClicksOnItsWindowOnly)
+{
+    build_wait_window();
+    drain_events();
+    EXPECT_EQ(ui_abandon_requested(WINDOW_WAIT), 0);
+
+    QTest::keyClick(widget_of(0), Qt::Key_Escape);
+    EXPECT_EQ(ui_abandon_requested(WINDOW_WAIT), 1);
+    EXPECT_EQ(ui_abandon_requested(WINDOW_WAIT), 0);  // cleared by the call
+
+    QTest::mouseClick(widget_of(14), Qt::LeftButton);  // another window
+    EXPECT_EQ(ui_abandon_requested(WINDOW_WAIT), 0);
+    QTest::mouseClick(widget_of(34), Qt::LeftButton);
+    EXPECT_EQ(ui_abandon_requested(WINDOW_WAIT), 1);
+}
+
+TEST_F(EventTest, UnknownNumbersDoNothing)
+{
+    EXPECT_EQ(window_resize(9, 1, 1, 10, 10), 0);
+    EXPECT_EQ(window_close(9), 0);
+    EXPECT_EQ(window_handle(9), nullptr);
+    EXPECT_EQ(control_set_text(99, "x"), 0);
+    EXPECT_EQ(control_get_text(99), "");
+    EXPECT_EQ(control_handle(99), nullptr);
+    EXPECT_EQ(control_kind(99), 0);
+    EXPECT_TRUE(drain_events().empty());
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+// The requesters' path rules and the message box, answered through the
+// test seams (which replace only the dialog, not the rules around it).
+#include "ui_fixture.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using RequesterTest = UiTest;
+
+TEST_F(RequesterTest, FolderEndsInSlashAndCancelIsEmpty)
+{
+    struct {
+        const char* answer;
+        const char* expected;
+    } rows[] = {
+        {"/data/Received Files", "/data/Received Files/"},
+        {"/data/Received Files/", "/data/Received Files/"},
+        {"/", "/"},
+        {"", ""},
+    };
+    for (const auto& row : rows) {
+        ui_test_queue_folder_answer(row.answer);
+        EXPECT_EQ(folder_requester("Please Choose Default Path where to Receive Files:", "/data/"), row.expected)
+            << row.answer;
+    }
+}
+
+TEST_F(RequesterTest, MultipleSelectionIsHandedOutOneByOne)
+{
+    const std::string three[] = {"/tmp/d/a.txt", "/tmp/d/b.bin", "/tmp/d/c d.jpg"};
+    ui_test_queue_files_answer(three, 3);
+    EXPECT_EQ(open_files_requester("Select a file/s to send it/them", "", "All files (*.*)|*.*", 0, 1),
+              "/tmp/d/a.txt");
+    EXPECT_EQ(next_selected_file(), "/tmp/d/b.bin");
+    EXPECT_EQ(next_selected_file(), "/tmp/d/c d.jpg");
+    EXPECT_EQ(next_selected_file(), "");
+    EXPECT_EQ(next_selected_file(), "");
+}
+
+TEST_F(RequesterTest, CancelAndSingleChoiceForgetTheEarlierSelection)
+{
+    const std::string two[] = {"/tmp/d/a", "/tmp/d/b"};
+    const std::string one[] = {"/tmp/e/only"};
+
+    ui_test_queue_files_answer(two, 2);
+    ui_test_queue_files_answer(nullptr, 0);
+    EXPECT_EQ(open_files_requester("t", "", "All files (*.*)|*.*", 0, 1), "/tmp/d/a");
+    EXPECT_EQ(open_files_requester("t", "", "All files (*.*)|*.*", 0, 1), "");
+    EXPECT_EQ(next_selected_file(), "");
+
+    ui_test_queue_files_answer(two, 2);
+    ui_test_queue_files_answer(one, 1);
+    open_files_requester("t", "", "All files (*.*)|*.*", 0, 1);
+    EXPECT_EQ(open_files_requester("t", "", "All files (*.*)|*.*", 0, 1), "/tmp/e/only");
+    EXPECT_EQ(next_selected_file(), "");
+
+    // Without the multiple-selection flag only one path comes back.
+    ui_test_queue_files_answer(two, 2);
+    EXPECT_EQ(open_files_requester("t", "", "All files (*.*)|*.*", 0, 0), "/tmp/d/a");
+    EXPECT_EQ(next_selected_file(), "");
+}
+
+std::vector<std::string> seen_boxes;
+
+void remember_box(const char* title, const char* text)
+{
+    seen_boxes.push_back(std::string(title) + "|" + text);
+}
+
+TEST_F(RequesterTest, MessageBoxGivesTheQueuedAnswerAndIsObserved)
+{
+    seen_boxes.clear();
+    ui_test_set_message_observer(remember_box);
+    ui_test_queue_message_answer(IDYES);
+    ui_test_queue_message_answer(IDNO);
+    ui_test_queue_message_answer(IDOK);
+    EXPECT_EQ(message_box("JOX 1.05 build 6000", "Accept?\rfile.txt", MB_YESNO), IDYES);
+    EXPECT_EQ(message_box("JOX 1.05 build 6000", "Again?", MB_YESNO), IDNO);
+    EXPECT_EQ(message_box("JOX 1.05 build 6000", "Done.", MB_OK), IDOK);
+    ui_test_set_message_observer(nullptr);
+    ui_test_queue_message_answer(IDOK);
+    message_box("unseen", "x", MB_OK);
+    std::vector<std::string> expected = {"JOX 1.05 build 6000|Accept?\rfile.txt", "JOX 1.05 build 6000|Again?",
+                                         "JOX 1.05 build 6000|Done."};
+    EXPECT_EQ(seen_boxes, expected);
+}
+
+// With nothing queued the real modal windows open; a timer plays the person.
+TEST_F(RequesterTest, RealDialogsAnswerThroughTheSameRules)
+{
+    QTimer::singleShot(50, [] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box) {
+            EXPECT_EQ(box->text(), QString("first\nsecond"));
+            box->button(QMessageBox::No)->click();
+        }
+    });
+    EXPECT_EQ(message_box("title", "first\rsecond", MB_YESNO), IDNO);
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    std::string folder = QDir(dir.path()).canonicalPath().toStdString();
+    // The initial folder is pre-selected: accepting it gives it back with "/".
+    QTimer::singleShot(50, [] {
+        if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()))
+            static_cast<QDialog*>(d)->accept();
+    });
+    EXPECT_EQ(folder_requester("Choose", (folder + "/").c_str()), folder + "/");
+
+    QTimer::singleShot(50, [] {
+        if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()))
+            d->reject();
+    });
+    EXPECT_EQ(folder_requester("Choose", (folder + "/").c_str()), "");
+
+    QTimer::singleShot(50, [] {
+        if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()))
+            d->reject();
+    });
+    EXPECT_EQ(open_files_requester("Files", (folder + "/").c_str(), "All files (*.*)|*.*", 0, 1), "");
+}
+
+}  // namespace
