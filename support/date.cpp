@@ -3,7 +3,8 @@
 // Internal form: seconds since 1970-01-01 00:00:00 counting the local
 // wall-clock time as if it were universal time, so that building and
 // splitting a value are pure calendar arithmetic with no time-zone rules:
-// only date_now asks the system for the local time (summer time included).
+// only date_from_moment (and date_now through it) asks the system for the
+// local time, summer time included.
 // Range: 1970-01-01 00:00:00 to 2038-01-19 03:14:07, what a signed 32-bit
 // count holds. The day-count conversions are the proleptic Gregorian
 // "days from civil" and "civil from days" formulas over 400-year eras.
@@ -108,11 +109,17 @@ int32_t date_make(int year, int month, int day, int hour, int minute, int second
 }
 
 // See header.
-int32_t date_now()
+int32_t date_now() { return date_from_moment(time(nullptr)); }
+
+// See header.
+int32_t date_from_moment(int64_t moment)
 {
-    const time_t now = time(nullptr);
+    const time_t t = static_cast<time_t>(moment);
+    // localtime_r alone may keep a zone read long ago; the user may have
+    // changed it since, and the chat's "/time" should follow.
+    tzset();
     struct tm local;
-    if (localtime_r(&now, &local) == nullptr) {
+    if (localtime_r(&t, &local) == nullptr) {
         return -1;
     }
     return date_make(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,

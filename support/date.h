@@ -15,6 +15,11 @@ int32_t date_make(int year, int month, int day, int hour, int minute, int second
 // The present local wall-clock time as a date value, whole seconds.
 int32_t date_now();
 
+// The local wall-clock time, summer time included, at the moment `moment`
+// (seconds since 1970-01-01 00:00:00 universal time) as a date value; -1 when
+// it lies outside what a date value holds. date_now is this at the present.
+int32_t date_from_moment(int64_t moment);
+
 // `mask` with %yyyy %yy %MM %dd %hh %ii %ss (letters in any case) replaced by
 // the fields of `date`; everything else, a lone "%" included, is copied.
 std::string date_format(const char* mask, int32_t date);

@@ -149,7 +149,7 @@ std::string settings_from_utf8(std::string_view s)
             }
             return "";
         }
-        if (need > 1) {
+        if (b > 0xC3) {
             return "";
         }
         out += static_cast<char>(((b & 0x1F) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3F));

@@ -1,0 +1,269 @@
+// Settings file: parsing of the fixtures in tests/data/settings (one per
+// case), the rewrite at close, creation, and the failure paths (missing,
+// read-only and uncreatable files).
+
+#include "settings.h"
+#include "support_test_util.h"
+
+#include <climits>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace {
+
+const std::string FIXTURES = std::string(JOX_TEST_DATA) + "/settings/";
+
+// Copies a fixture into the test's own folder, so the original stays intact.
+std::string copy_fixture(const TempDir& dir, const std::string& name)
+{
+    const std::string path = dir.file(name);
+    write_bytes(path, read_bytes(FIXTURES + name));
+    return path;
+}
+
+class SettingsTest : public testing::Test {
+protected:
+    void TearDown() override { settings_close(); }
+    TempDir dir;
+};
+
+struct ReadCase {
+    const char* fixture;
+    const char* key;
+    bool number;        // read as a number, else as text
+    const char* text;   // expected text (text reads)
+    int value;          // expected number (number reads)
+};
+
+const int ABSENT = -777;
+
+const ReadCase READ_CASES[] = {
+    {"port_no_blanks.cfg", "Port", true, nullptr, 6843},
+    {"port_blanks_tabs.cfg", "Port", true, nullptr, 6843},
+    {"port_blanks_tabs.cfg", "Port", false, "6843", 0},
+    {"port_capitals.cfg", "Port", true, nullptr, 6843},
+    {"port_capitals.cfg", "pOrT", false, "6843", 0},
+    {"line_ends_crlf.cfg", "Nickname", false, "Ann", 0},
+    {"line_ends_crlf.cfg", "Timeout", true, nullptr, 9},
+    {"line_ends_lf.cfg", "Nickname", false, "Ann", 0},
+    {"line_ends_lf.cfg", "Port", true, nullptr, 6843},
+    {"line_ends_lf.cfg", "Timeout", true, nullptr, 9},
+    {"line_ends_cr.cfg", "Nickname", false, "Ann", 0},
+    {"line_ends_cr.cfg", "Port", true, nullptr, 6843},
+    {"line_ends_cr.cfg", "Timeout", true, nullptr, 9},
+    {"values_with_blanks.cfg", "Folder", false, "/home/ann/Received Files/", 0},
+    {"values_with_blanks.cfg", "Nickname", false, "", 0},
+    {"timeout_letter.cfg", "Timeout", true, nullptr, 2},
+    {"timeout_empty.cfg", "Timeout", true, nullptr, 0},
+    {"timeout_missing.cfg", "Timeout", true, nullptr, ABSENT},
+    {"timeout_missing.cfg", "Folder", false, "fallback", 0},
+    {"duplicate_key.cfg", "Port", true, nullptr, 1111},
+    {"key_after_group.cfg", "Nickname", false, "Ann", 0},
+    {"key_after_group.cfg", "Port", true, nullptr, ABSENT},
+    {"comments_and_groups.cfg", "Port", true, nullptr, 1111},
+    {"comments_and_groups.cfg", "key", false, "fallback", 0},
+    {"comments_and_groups.cfg", "no space", false, "fallback", 0},
+    {"utf8_mark.cfg", "Nickname", false, "Ren\xE9", 0},
+    {"utf8_mark.cfg", "Port", true, nullptr, 6843},
+    {"utf8_values.cfg", "Upper", false, "", 0},
+    {"utf8_values.cfg", "Broken", false, "", 0},
+    {"utf8_values.cfg", "Overlong", false, "", 0},
+    {"utf8_values.cfg", "Stray", false, "", 0},
+    {"utf8_values.cfg", "Cut", false, "ab", 0},
+    {"utf8_values.cfg", "CutLong", false, "ab", 0},
+    {"utf8_values.cfg", "Latin", false, "\xFF\x80", 0},
+    {"no_mark_e9.cfg", "Nickname", false, "Ren\xE9", 0},
+    {"numbers.cfg", "Plus", true, nullptr, 7},
+    {"numbers.cfg", "Minus", true, nullptr, -12},
+    {"numbers.cfg", "Huge", true, nullptr, INT_MAX},
+    {"numbers.cfg", "Tiny", true, nullptr, INT_MIN},
+    {"numbers.cfg", "Word", true, nullptr, 0},
+    {"numbers.cfg", "Spaced", true, nullptr, 0},
+};
+
+// Every read returns what the line holds, and reading alone never changes
+// a byte of the file.
+TEST_F(SettingsTest, ReadsFixturesAndLeavesThemUnchanged)
+{
+    for (const ReadCase& c : READ_CASES) {
+        SCOPED_TRACE(std::string(c.fixture) + " / " + c.key);
+        const std::string path = copy_fixture(dir, c.fixture);
+        const std::string before = read_bytes(path);
+        ASSERT_NE(settings_open(path.c_str()), 0);
+        if (c.number) {
+            EXPECT_EQ(settings_read_number(c.key, ABSENT), c.value);
+        } else {
+            EXPECT_EQ(settings_read_text(c.key, "fallback"), c.text);
+        }
+        settings_close();
+        EXPECT_EQ(read_bytes(path), before);
+    }
+}
+
+struct RewriteCase {
+    const char* fixture;
+    const char* key;
+    const char* text;
+    const char* expected; // the whole file after close
+};
+
+const RewriteCase REWRITE_CASES[] = {
+    // Comments and groups survive, blank lines go, a comment gains its space,
+    // text after a group's "]" is dropped; a new key goes before the group.
+    {"comments_and_groups.cfg", "Nickname", "Bo",
+     "; no space\r\n; one space\r\nPort = 1111\r\nNickname = Bo\r\n[Group]\r\nkey = v\r\n"},
+    {"comments_and_groups.cfg", "port", "2222",
+     "; no space\r\n; one space\r\nport = 2222\r\n[Group]\r\nkey = v\r\n"},
+    // Only the first of two equal keys changes, and takes the new case.
+    {"duplicate_key.cfg", "PORT", "3333", "PORT = 3333\r\nport = 2222\r\n"},
+    {"key_after_group.cfg", "Port", "1",
+     "Nickname = Ann\r\nPort = 1\r\n[Other]\r\nPort = 6843\r\n"},
+    {"line_ends_cr.cfg", "Timeout", "10", "Nickname = Ann\r\nPort = 6843\r\nTimeout = 10\r\n"},
+    {"line_ends_lf.cfg", "Extra", "", "Nickname = Ann\r\nPort = 6843\r\nTimeout = 9\r\nExtra = \r\n"},
+    {"values_with_blanks.cfg", "Port", "1",
+     "Folder = /home/ann/Received Files/  \t\r\nNickname = \r\nPort = 1\r\n"},
+    // A file with the mark is written back with it, and in UTF-8.
+    {"utf8_mark.cfg", "Nickname", "Zo\xEB",
+     "\xEF\xBB\xBF\r\nNickname = Zo\xC3\xAB\r\nPort = 6843\r\n"},
+    {"no_mark_e9.cfg", "Nickname", "Zo\xEB", "Nickname = Zo\xEB\r\n"},
+};
+
+TEST_F(SettingsTest, RewritesWholeFileAtClose)
+{
+    for (const RewriteCase& c : REWRITE_CASES) {
+        SCOPED_TRACE(std::string(c.fixture) + " / " + c.key);
+        const std::string path = copy_fixture(dir, c.fixture);
+        ASSERT_NE(settings_open(path.c_str()), 0);
+        settings_write_text(c.key, c.text);
+        EXPECT_EQ(settings_read_text(c.key, "absent"), c.text);
+        settings_close();
+        EXPECT_EQ(read_bytes(path), c.expected);
+    }
+}
+
+TEST_F(SettingsTest, CreateWritesKeysInOrderOfFirstWrite)
+{
+    const std::string path = dir.file("jox.cfg");
+    write_bytes(path, "Old = content that must go\r\n");
+    ASSERT_NE(settings_create(path.c_str()), 0);
+    // Emptied at once, not only at close.
+    EXPECT_EQ(read_bytes(path), "");
+    EXPECT_EQ(settings_read_text("Old", "gone"), "gone");
+    settings_write_text("Folder", "/tmp/Received Files/");
+    settings_write_number("Port", 1);
+    settings_write_text("Nickname", "Ann");
+    settings_write_number("Port", -6843);
+    settings_close();
+    EXPECT_EQ(read_bytes(path),
+              "Folder = /tmp/Received Files/\r\nPort = -6843\r\nNickname = Ann\r\n");
+
+    ASSERT_NE(settings_create(path.c_str()), 0);
+    settings_close();
+    EXPECT_EQ(read_bytes(path), "");
+}
+
+TEST_F(SettingsTest, KeyBytesAboveAsciiMatchInUtf8File)
+{
+    const std::string path = copy_fixture(dir, "utf8_mark.cfg");
+    ASSERT_NE(settings_open(path.c_str()), 0);
+    settings_write_text("Gr\xFC\xDF", "x\xE9");
+    EXPECT_EQ(settings_read_text("GR\xFC\xDF", "absent"), "x\xE9");
+    settings_close();
+    ASSERT_NE(settings_open(path.c_str()), 0);
+    EXPECT_EQ(settings_read_text("gr\xFC\xDF", "absent"), "x\xE9");
+    settings_close();
+    EXPECT_NE(read_bytes(path).find("Gr\xC3\xBC\xC3\x9F = x\xC3\xA9\r\n"), std::string::npos);
+}
+
+// A line end inside a written text must not turn into lines of its own.
+TEST_F(SettingsTest, WrittenLineEndsCannotAddKeys)
+{
+    const std::string path = dir.file("jox.cfg");
+    ASSERT_NE(settings_create(path.c_str()), 0);
+    settings_write_text("Nickname", "Eve\r\nPort = 1");
+    settings_write_text("Folder\nPort", "/x/");
+    settings_close();
+    ASSERT_NE(settings_open(path.c_str()), 0);
+    EXPECT_EQ(settings_read_text("Nickname", ""), "Eve");
+    EXPECT_EQ(settings_read_text("Folder", ""), "/x/");
+    EXPECT_EQ(settings_read_number("Port", ABSENT), ABSENT);
+}
+
+TEST_F(SettingsTest, MissingFileIsCreatedOnlyWhenWritten)
+{
+    const std::string path = dir.file("jox.cfg");
+    EXPECT_EQ(settings_open(path.c_str()), 0);
+    EXPECT_EQ(settings_read_number("Port", 6843), 6843);
+    settings_close();
+    EXPECT_EQ(file_exists(path), false);
+
+    EXPECT_EQ(settings_open(path.c_str()), 0);
+    settings_write_number("Port", 7000);
+    EXPECT_EQ(settings_read_number("Port", 6843), 7000);
+    settings_close();
+    EXPECT_EQ(read_bytes(path), "Port = 7000\r\n");
+}
+
+TEST_F(SettingsTest, WritesWithoutAnOpenFileChangeNothing)
+{
+    settings_close();
+    settings_write_text("Port", "1");
+    EXPECT_EQ(settings_read_text("Port", "none"), "none");
+
+    const std::string path = dir.file("no such folder/jox.cfg");
+    EXPECT_EQ(settings_create(path.c_str()), 0);
+    settings_write_text("Port", "1");
+    EXPECT_EQ(settings_read_text("Port", "none"), "none");
+    settings_close();
+    EXPECT_FALSE(file_exists(path));
+}
+
+// Opening the next file writes the previous one back first.
+TEST_F(SettingsTest, OpeningAnotherFileClosesTheFirst)
+{
+    const std::string first = copy_fixture(dir, "port_capitals.cfg");
+    const std::string second = copy_fixture(dir, "line_ends_crlf.cfg");
+    ASSERT_NE(settings_open(first.c_str()), 0);
+    settings_write_number("Port", 1);
+    ASSERT_NE(settings_open(second.c_str()), 0);
+    EXPECT_EQ(read_bytes(first), "Port = 1\r\n");
+    EXPECT_EQ(settings_read_number("Port", 0), 6843);
+}
+
+TEST_F(SettingsTest, FolderIsNotASettingsFile)
+{
+    const std::string path = dir.file("folder");
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    EXPECT_EQ(settings_open(path.c_str()), 0);
+    settings_write_number("Port", 1);
+    settings_close();
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+// A file we may only read: writes are seen in memory, the file keeps its
+// bytes. Root may write anything, so this runs as an ordinary user.
+TEST_F(SettingsTest, ReadOnlyFileKeepsItsContent)
+{
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string path = copy_fixture(dir, "line_ends_crlf.cfg");
+    const std::string before = read_bytes(path);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+
+    const int result = run_unprivileged([&]() {
+        if (settings_open(path.c_str()) == 0) {
+            return 1;
+        }
+        settings_write_number("Port", 1);
+        settings_write_text("New", "x");
+        const bool seen = settings_read_number("Port", 0) == 1 &&
+                          settings_read_text("New", "") == "x";
+        settings_close();
+        return seen ? 0 : 2;
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(read_bytes(path), before);
+}
+
+}  // namespace
