@@ -24,21 +24,22 @@ struct Listed {
     int width;
     int height;
     Fill fill;
+    int icons;  // images in the stored icon file; 0 for a PNG
 };
 
 const Listed kPictures[] = {
-    {0, "banner", 410, 70, Fill::opaque},
-    {1, "send", 58, 58, Fill::see_through},
-    {2, "options", 59, 59, Fill::see_through},
-    {3, "globe off", 16, 18, Fill::see_through},
-    {4, "globe on", 16, 18, Fill::see_through},
-    {5, "options plate", 211, 65, Fill::see_through},
-    {6, "sending strip", 219, 25, Fill::opaque},
-    {7, "help", 24, 24, Fill::see_through},
-    {8, "folder", 49, 60, Fill::see_through},
-    {9, "chat", 64, 60, Fill::see_through},
-    {10, "wait plate", 164, 47, Fill::opaque},
-    {13, "receiving strip", 219, 25, Fill::opaque},
+    {0, "banner", 410, 70, Fill::opaque, 1},
+    {1, "send", 58, 58, Fill::see_through, 1},
+    {2, "options", 59, 59, Fill::see_through, 1},
+    {3, "globe off", 16, 18, Fill::see_through, 1},
+    {4, "globe on", 16, 18, Fill::see_through, 1},
+    {5, "options plate", 211, 65, Fill::see_through, 2},
+    {6, "sending strip", 219, 25, Fill::opaque, 0},
+    {7, "help", 24, 24, Fill::see_through, 0},
+    {8, "folder", 49, 60, Fill::see_through, 1},
+    {9, "chat", 64, 60, Fill::see_through, 2},
+    {10, "wait plate", 164, 47, Fill::opaque, 1},
+    {13, "receiving strip", 219, 25, Fill::opaque, 0},
 };
 
 const unsigned char* pixel(const Image* im, int x, int y)
@@ -78,6 +79,47 @@ TEST_F(AssetsTest, EveryListedPictureDecodesAtItsSize)
             EXPECT_EQ(pixel(im, im->width - 1, im->height - 1)[3], 0)
                 << "bottom-right corner should be see-through";
             EXPECT_GT(opaque, area / 5) << "the picture itself is missing";
+        }
+    }
+}
+
+std::uint32_t read_le(const unsigned char* p, int bytes)
+{
+    std::uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        v = v << 8 | p[i];
+    return v;
+}
+
+// Other readers of icon files pick an entry by its directory and bit count,
+// so the stored files keep the listed layout: the 32-bit image first and, in
+// the two-image files, an 8-bit palette image of the same size after it.
+TEST_F(AssetsTest, IconFilesHoldTheirListedImages)
+{
+    for (const Listed& p : kPictures) {
+        if (p.icons == 0)
+            continue;
+        SCOPED_TRACE(p.what);
+        EmbeddedPicture stored = asset_picture(p.number);
+        ASSERT_GE(stored.size, 6u + 16u * p.icons);
+        const unsigned char* d = stored.data;
+        ASSERT_EQ(read_le(d, 2), 0u);
+        ASSERT_EQ(read_le(d + 2, 2), 1u);
+        ASSERT_EQ(read_le(d + 4, 2), static_cast<std::uint32_t>(p.icons));
+        for (int i = 0; i < p.icons; ++i) {
+            const unsigned char* entry = d + 6 + 16 * i;
+            const std::uint32_t bits = i == 0 ? 32 : 8;
+            EXPECT_EQ(entry[0], p.width < 256 ? p.width : 0);
+            EXPECT_EQ(entry[1], p.height < 256 ? p.height : 0);
+            EXPECT_EQ(read_le(entry + 6, 2), bits);
+            const std::uint32_t bytes = read_le(entry + 8, 4), offset = read_le(entry + 12, 4);
+            ASSERT_LE(std::uint64_t{offset} + bytes, stored.size);
+            ASSERT_GE(bytes, 40u);
+            const unsigned char* header = d + offset;
+            EXPECT_EQ(read_le(header, 4), 40u);
+            EXPECT_EQ(read_le(header + 4, 4), static_cast<std::uint32_t>(p.width));
+            EXPECT_EQ(read_le(header + 8, 4), static_cast<std::uint32_t>(2 * p.height));
+            EXPECT_EQ(read_le(header + 14, 2), bits);
         }
     }
 }
