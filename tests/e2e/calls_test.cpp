@@ -1,0 +1,404 @@
+// Calls against a raw protocol peer: start-up with and without settings,
+// placing a call and being called, refusals and connect failures, the busy
+// token, the bye token from either side and at exit, and tokens that arrive
+// together. Every byte the program sends is checked exactly.
+#include "harness.h"
+
+#include "net.h"
+#include "state.h"
+#include "toolkit.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+
+namespace {
+
+const std::string bye = "ByeByeByeDisconnec";
+
+class Calls : public ::testing::Test {
+protected:
+    std::string dir;
+    int port = 0;
+    int raw = -1;       // the raw peer's connection
+    int listener = -1;  // the raw peer's listener, when it is called
+
+    void SetUp() override
+    {
+        dir = harness_temp_dir("calls");
+        port = harness_free_port();
+        ASSERT_FALSE(dir.empty());
+        ASSERT_NE(port, 0);
+    }
+    void TearDown() override
+    {
+        harness_app_stop();
+        raw_close(raw);
+        raw_close(listener);
+        harness_remove_dir(dir);
+    }
+    void start(HarnessConfig config = {})
+    {
+        config.port = port;
+        harness_write_config(dir, config);
+        ASSERT_TRUE(harness_app_start(dir));
+    }
+    // The raw peer calls the program; it is accepted.
+    void be_called()
+    {
+        raw = raw_connect("127.0.0.1", port, 2000);
+        ASSERT_GE(raw, 0);
+        ASSERT_TRUE(pump_until([] { return app.idle == 0; }, 3000));
+    }
+    // The program calls the raw peer at 127.0.0.2, which holds the port, so
+    // the program runs without a listener of its own.
+    void listen_as_peer()
+    {
+        listener = raw_listen("127.0.0.2", port);
+        ASSERT_GE(listener, 0);
+    }
+    void place_call_to_peer()
+    {
+        control_set_text(0, "127.0.0.2");
+        harness_click(8);
+        ASSERT_TRUE(pump_until([] { return app.idle == 0; }, 12000));
+        raw = raw_accept(listener, 2000);
+        ASSERT_GE(raw, 0);
+    }
+    std::string status() { return harness_status(); }
+};
+
+int enabled(int control)
+{
+    return control_enabled(control);
+}
+
+}  // namespace
+
+TEST_F(Calls, FirstStartWritesTheDefaultsAndEnablesOnlyIdleControls)
+{
+    ASSERT_TRUE(harness_app_start(dir));
+    EXPECT_EQ(harness_read_file(dir + "jox.cfg"),
+              "Folder = " + dir + "Received Files/\r\nIP = \r\nPort = 6843\r\nAuto Accept = No\r\n"
+              "Open File = No\r\nTimeout = 2\r\nNickname = \r\n");
+    EXPECT_EQ(app.port, 6843);
+    EXPECT_EQ(app.version_title, "JOX 1.05 build 6000");
+    struct {
+        int control, on;
+    } expected[] = {{8, 1}, {0, 1}, {4, 1}, {5, 0}, {6, 0}, {9, 0}, {7, 0}};
+    for (auto e : expected) EXPECT_EQ(enabled(e.control), e.on) << e.control;
+    EXPECT_EQ(status(), "");
+    EXPECT_TRUE(harness_messages().empty());
+}
+
+TEST_F(Calls, StartShowsTheStoredAddressAndTheFolderButtonWhenTheFolderExists)
+{
+    for (int with_folder : {0, 1}) {
+        harness_app_stop();
+        if (with_folder) mkdir((dir + "Received Files").c_str(), 0700);
+        HarnessConfig config;
+        config.ip = "10.1.2.3";
+        start(config);
+        EXPECT_EQ(control_get_text(0), "10.1.2.3");
+        EXPECT_EQ(enabled(5), with_folder);
+        harness_click(5);
+        pump_for(100);
+        if (with_folder) {
+            ASSERT_EQ(harness_runs().size(), 1u);
+            EXPECT_EQ(harness_runs()[0].target, dir + "Received Files/");
+        } else {
+            EXPECT_TRUE(harness_runs().empty());  // a disabled button does nothing
+        }
+    }
+    // The folder vanishes while the program runs.
+    harness_remove_dir(dir + "Received Files/");
+    rmdir((dir + "Received Files").c_str());
+    harness_click(5);
+    pump_for(100);
+    ASSERT_FALSE(harness_messages().empty());
+    EXPECT_EQ(harness_messages().back().text, "Directory Not Found.");
+    EXPECT_EQ(enabled(5), 0);
+}
+
+TEST_F(Calls, BeingCalledShowsTheCallerThenItsNickname)
+{
+    start();
+    be_called();
+    EXPECT_EQ(status(), "Connected.  You are the Server.  Connected with 127.0.0.1.");
+    for (int c : {6, 14, 13, 9, 7}) EXPECT_EQ(enabled(c), 1) << c;
+    for (int c : {8, 0}) EXPECT_EQ(enabled(c), 0) << c;
+    // An empty nickname changes nothing.
+    ASSERT_TRUE(raw_send(raw, "JOXNICKNAMEIS"));
+    pump_for(200);
+    EXPECT_EQ(status(), "Connected.  You are the Server.  Connected with 127.0.0.1.");
+    ASSERT_TRUE(raw_send(raw, "JOXNICKNAMEISBob"));
+    ASSERT_TRUE(pump_until([this] { return status() != "Connected.  You are the Server.  Connected with 127.0.0.1."; }, 2000));
+    EXPECT_EQ(status(), "Connected.  You are the Server.  Connected with Bob.");
+    EXPECT_EQ(app.peer_nickname, "Bob");
+}
+
+TEST_F(Calls, PlacingACallSendsTheNicknameAndStoresTheAddress)
+{
+    for (std::string nickname : {"", "Ann"}) {
+        harness_app_stop();
+        raw_close(raw);
+        raw_close(listener);
+        listen_as_peer();
+        HarnessConfig config;
+        config.nickname = nickname;
+        start(config);
+        place_call_to_peer();
+        EXPECT_TRUE(raw_expect(raw, "JOXNICKNAMEIS" + nickname, 2000)) << nickname;
+        EXPECT_EQ(status(), "Connected To Server 127.0.0.2.");
+        for (int c : {7, 9, 6, 14, 13}) EXPECT_EQ(enabled(c), 1) << c;
+        for (int c : {8, 0}) EXPECT_EQ(enabled(c), 0) << c;
+        EXPECT_NE(harness_read_file(dir + "jox.cfg").find("IP = 127.0.0.2\r\n"), std::string::npos);
+        EXPECT_EQ(raw_read(raw, 100, 200), "");  // nothing else
+    }
+}
+
+TEST_F(Calls, ReturnInTheAddressFieldCallsOnce)
+{
+    listen_as_peer();
+    start();
+    control_set_text(0, "127.0.0.2");
+    harness_press_return(0);
+    ASSERT_TRUE(pump_until([] { return app.idle == 0; }, 12000));
+    raw = raw_accept(listener, 2000);
+    ASSERT_GE(raw, 0);
+    EXPECT_TRUE(raw_expect(raw, "JOXNICKNAMEIS", 2000));
+    pump_for(300);
+    EXPECT_EQ(raw_accept(listener, 100), -1);  // no second call
+}
+
+TEST_F(Calls, OwnAddressesAreRefusedWithoutAConnection)
+{
+    start();
+    std::string host = net_host_name();
+    std::string upper = host;
+    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    for (std::string address : {std::string("127.0.0.1"), std::string("LocalHost"), std::string("LOCALHOST"),
+                                std::string(""), host, upper}) {
+        harness_messages().clear();
+        control_set_text(0, address.c_str());
+        harness_click(8);
+        pump_for(150);
+        ASSERT_EQ(harness_messages().size(), 1u) << address;
+        EXPECT_EQ(harness_messages()[0].text, "Can't Connect to Yourself!!!") << address;
+        EXPECT_EQ(harness_messages()[0].title, "JOX 1.05 build 6000");
+        EXPECT_EQ(app.idle, 1) << address;
+        EXPECT_EQ(app.peer_connection, nullptr) << address;  // nothing was tried
+    }
+}
+
+TEST_F(Calls, NobodyListeningGivesTheConnectFailure)
+{
+    // Hold the port elsewhere so the program has no listener of its own.
+    listener = raw_listen("127.0.0.3", port);
+    ASSERT_GE(listener, 0);
+    start();
+    control_set_text(0, "127.0.0.2");
+    harness_click(8);
+    ASSERT_TRUE(pump_until([] { return !harness_messages().empty(); }, 12000));
+    EXPECT_EQ(harness_messages()[0].text, "Can't find the Server.  Try again later.");
+    EXPECT_EQ(app.idle, 1);
+    EXPECT_EQ(enabled(8), 1);
+    EXPECT_EQ(window_handle(5), nullptr);  // the wait window is gone
+}
+
+TEST_F(Calls, ASecondCallerGetsBusyAndTakesNoPartInTheCall)
+{
+    start();
+    be_called();
+    int third = raw_connect("127.0.0.1", port, 2000);
+    ASSERT_GE(third, 0);
+    // Its bytes must not reach the dispatcher, nor its closing end the call.
+    ASSERT_TRUE(raw_send(third, bye));
+    std::string got;
+    pump_until([&] {
+        got += raw_read(third, 64, 5);
+        return got.size() >= 7;
+    }, 3000);
+    EXPECT_EQ(got, "JOXBusy");
+    std::string extra;
+    bool eof = false;
+    pump_until([&] {
+        eof = raw_at_eof(third, 5, &extra);
+        return eof;
+    }, 3000);
+    EXPECT_TRUE(eof);
+    EXPECT_EQ(extra, "");
+    raw_close(third);
+    pump_for(300);
+    EXPECT_EQ(app.idle, 0);
+    EXPECT_EQ(status(), "Connected.  You are the Server.  Connected with 127.0.0.1.");
+    // The call still works.
+    ASSERT_TRUE(raw_send(raw, "mMeSSageJOXBob: stillEeNdofMessageJOX"));
+    ASSERT_TRUE(pump_until([] { return control_get_text(12) == "Bob: still"; }, 2000));
+}
+
+TEST_F(Calls, TurnedAwayCallerIsIdleAndCanBeCalled)
+{
+    start();  // listens on `port`
+    int elsewhere = harness_free_port();
+    listener = raw_listen("127.0.0.2", elsewhere);
+    ASSERT_GE(listener, 0);
+    app.port = elsewhere;  // as a changed port in the options does, for the next call
+    control_set_text(0, "127.0.0.2");
+    harness_click(8);
+    ASSERT_TRUE(pump_until([] { return app.idle == 0; }, 12000));
+    raw = raw_accept(listener, 2000);
+    ASSERT_GE(raw, 0);
+    ASSERT_TRUE(raw_expect(raw, "JOXNICKNAMEIS", 2000));
+    ASSERT_TRUE(raw_send(raw, "JOXBusy"));
+    ASSERT_TRUE(pump_until([] { return !harness_messages().empty(); }, 3000));
+    EXPECT_EQ(harness_messages()[0].text, "Server Already Connected With a User.");
+    EXPECT_EQ(status(), "Disconnected. Server is Busy.");
+    EXPECT_EQ(app.idle, 1);
+    struct {
+        int control, on;
+    } expected[] = {{6, 0}, {14, 0}, {13, 0}, {7, 0}, {8, 1}, {9, 0}, {0, 1}};
+    for (auto e : expected) EXPECT_EQ(enabled(e.control), e.on) << e.control;
+
+    int third = raw_connect("127.0.0.1", port, 2000);
+    ASSERT_GE(third, 0);
+    ASSERT_TRUE(pump_until([] { return app.idle == 0; }, 3000));
+    EXPECT_EQ(status(), "Connected.  You are the Server.  Connected with 127.0.0.1.");
+    EXPECT_EQ(raw_read(third, 16, 200), "");  // accepted, not turned away
+    raw_close(third);
+}
+
+TEST_F(Calls, ByeFromThePeerEndsTheCallOnEitherSide)
+{
+    for (int caller : {0, 1}) {
+        harness_app_stop();
+        raw_close(raw);
+        raw_close(listener);
+        raw = listener = -1;
+        if (caller) listen_as_peer();
+        start();
+        if (caller) {
+            place_call_to_peer();
+        } else {
+            be_called();
+        }
+        // A bye with more bytes behind it in the same receive still counts.
+        ASSERT_TRUE(raw_send(raw, bye + "mMeSSageJOX"));
+        ASSERT_TRUE(pump_until([] { return app.idle == 1; }, 3000)) << caller;
+        EXPECT_EQ(status(), "User Disconnected.");
+        for (int c : {6, 14, 13, 7}) EXPECT_EQ(enabled(c), 0) << c;
+        for (int c : {8, 0}) EXPECT_EQ(enabled(c), 1) << c;
+    }
+}
+
+TEST_F(Calls, DisconnectSendsByeAndKeepsTheConnection)
+{
+    start();
+    be_called();
+    harness_click(7);
+    ASSERT_TRUE(pump_until([] { return app.idle == 1; }, 2000));
+    EXPECT_TRUE(raw_expect(raw, bye, 2000));
+    EXPECT_EQ(status(), "Disconnected.");
+    EXPECT_FALSE(raw_at_eof(raw, 200));
+    // The peer closing afterwards is reported as the end of the call.
+    raw_close(raw);
+    raw = -1;
+    pump_for(300);
+    EXPECT_EQ(status(), "Disconnected.");
+}
+
+TEST_F(Calls, CallerClosingWithoutByeEndsTheCall)
+{
+    start();
+    be_called();
+    raw_close(raw);
+    raw = -1;
+    ASSERT_TRUE(pump_until([] { return app.idle == 1; }, 3000));
+    EXPECT_EQ(status(), "Disconnected.");
+    EXPECT_EQ(enabled(8), 1);
+}
+
+TEST_F(Calls, ExitSendsByeOverTheLastCall)
+{
+    struct Case {
+        const char* name;
+        int caller;     // 1: the program placed the call
+        int ended;      // 1: the call had already ended by the peer's bye
+    } cases[] = {{"placed", 1, 0}, {"accepted", 0, 0}, {"placed, ended", 1, 1}};
+    for (const Case& c : cases) {
+        raw_close(raw);
+        raw_close(listener);
+        raw = listener = -1;
+        if (c.caller) listen_as_peer();
+        start();
+        if (c.caller) {
+            place_call_to_peer();
+        } else {
+            be_called();
+        }
+        if (c.caller) {
+            ASSERT_TRUE(raw_expect(raw, "JOXNICKNAMEIS", 2000));
+        }
+        if (c.ended) {
+            ASSERT_TRUE(raw_send(raw, bye));
+            ASSERT_TRUE(pump_until([] { return app.idle == 1; }, 2000));
+        }
+        harness_app_stop();
+        EXPECT_TRUE(raw_expect(raw, bye, 2000)) << c.name;
+        EXPECT_TRUE(raw_at_eof(raw, 2000)) << c.name;
+    }
+}
+
+TEST_F(Calls, CloseBoxEndsTheLoop)
+{
+    start();
+    harness_close_window(0);
+    EXPECT_TRUE(pump_until([] { return harness_loop_ended() != 0; }, 2000));
+}
+
+TEST_F(Calls, TwoTokensInOneReceiveActOnTheFirstOnly)
+{
+    start();
+    be_called();
+    ASSERT_TRUE(raw_send(raw, "SendingMessageJOXCloseSendingMessageJOX"));
+    ASSERT_TRUE(pump_until([this] { return status() == "Connected. User is Typing a Message."; }, 2000));
+    EXPECT_TRUE(raw_expect(raw, "RM", 2000));
+    pump_for(200);
+    EXPECT_EQ(status(), "Connected. User is Typing a Message.");
+    EXPECT_EQ(enabled(6), 0);
+    EXPECT_EQ(enabled(7), 0);
+    // "JOXBusy" with more bytes is no busy token.
+    ASSERT_TRUE(raw_send(raw, "JOXBusyX"));
+    pump_for(200);
+    EXPECT_EQ(app.idle, 0);
+    EXPECT_TRUE(harness_messages().empty());
+}
+
+TEST_F(Calls, PeerActivityNotices)
+{
+    start();
+    be_called();
+    struct Step {
+        std::string token;
+        std::string status;
+        int send_file_on;  // control 6 afterwards
+        int disconnect_on; // control 7 afterwards
+    } steps[] = {
+        {"SendingSeindingJOXFile", "Connected. User is Selecting Files to Send.", 0, 0},
+        {"CloseSendJOXFile", "Connected. User did not Choose anything to Send.", 1, 1},
+        {"SendingMessageJOX", "Connected. User is Typing a Message.", 0, 0},
+        {"CloseSendingMessageJOX", "Connected. User did not any Messages.", 1, 1},
+    };
+    for (const Step& s : steps) {
+        ASSERT_TRUE(raw_send(raw, s.token));
+        ASSERT_TRUE(pump_until([&] { return status() == s.status; }, 2000)) << s.token;
+        EXPECT_EQ(enabled(6), s.send_file_on) << s.token;
+        EXPECT_EQ(enabled(7), s.disconnect_on) << s.token;
+        if (s.token == "SendingMessageJOX") {
+            EXPECT_TRUE(raw_expect(raw, "RM", 2000));
+        }
+    }
+    EXPECT_EQ(raw_read(raw, 16, 200), "");
+}
