@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 
 #include "calls.h"
+#include "handlers.h"
 #include "layouts.h"
 #include "net.h"
 #include "state.h"
@@ -113,6 +114,8 @@ int wait_for_peer(int kind, int want, int timeout_seconds, int* waited)
             result = WAIT_TIMEOUT;
             break;
         }
+        // Lets tests act while a wait holds the loop, as the main loop does.
+        app_loop_hook();
         delay_ms(WAIT_POLL_MS);
     }
     wait_window_close(kind);
