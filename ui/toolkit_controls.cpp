@@ -305,6 +305,7 @@ int control_checkbox(int control, int x, int y, int w, int h, const char* captio
     if (!parent)
         return 0;
     auto* box = new QCheckBox(ui_qs(caption), parent);
+    box->setStyle(ui_style());
     QObject::connect(box, &QCheckBox::clicked, [control] { ui_queue_control_event(control, TYPE_CLICK); });
     ui_add_control(control, KIND_CHECKBOX, box, x, y, w, h);
     return 1;

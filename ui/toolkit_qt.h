@@ -20,6 +20,7 @@
 #include <string>
 
 class QStatusBar;
+class QStyle;
 class QHBoxLayout;
 
 // One FIFO entry: a window event, a control event or a raw key message.
@@ -85,6 +86,7 @@ struct ui_state {
     int last_type;                            // type of the last poll's control event, -1
     int last_window;                          // window of the last window event
     int last_key;                             // key of the last raw key message
+    int active;                               // toolkit window last activated, -1 none
     bool escape_pressed;                      // Escape seen since the last abandon check
     std::map<int, bool> window_clicked;       // window clicked since the last abandon check
 };
@@ -108,6 +110,9 @@ void ui_forget_controls(int window);
 // Lays the status bar along the bottom of its window, above every control.
 void ui_place_status(ui_window& win);
 
+// The style for check boxes and the status bar: the platform's, with the
+// spacing the layouts need.
+QStyle* ui_style();
 // A copy of an image-table picture as a pixmap; null pixmap for nullptr.
 QPixmap ui_pixmap(void* image);
 // The Windows-style key code of a Qt key (13 Return, 27 Escape, 'A'...).
@@ -115,5 +120,8 @@ int ui_key_code(int qt_key, const QString& text);
 // Bytes <-> QString.
 QString ui_qs(const char* text);
 std::string ui_bytes(const QString& text);
+// The active toolkit window: Qt's active window when it is ours, else the one
+// last activated (Qt learns of activations only when it next runs), or -1.
+int ui_active_window();
 // A requester's owner: the active toolkit window, or nullptr.
 QWidget* ui_dialog_owner();

@@ -14,6 +14,7 @@
 #include <QImage>
 #include <QPaintEvent>
 #include <QPixmap>
+#include <QProxyStyle>
 #include <QScreen>
 #include <QStatusBar>
 
@@ -35,14 +36,41 @@ Qt::WindowFlags ui_window_flags(unsigned flags)
     return f;
 }
 
-// The font of every toolkit window: small enough for controls laid out for
-// an 8-point dialog font.
+// The font of every toolkit window. The layouts were drawn for a small
+// dialog font; a condensed face at 10 pixels fits every caption into its
+// rectangle ("Enter Nickname:" in 81 pixels, "Accept All Files" beside its box
+// in 91).
 QFont ui_window_font()
 {
     QFont f = QApplication::font();
-    f.setPixelSize(11);
+    f.setFamilies({QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Liberation Sans Narrow"),
+                   QStringLiteral("Arial Narrow"), f.family()});
+    f.setStretch(QFont::SemiCondensed);
+    f.setPixelSize(10);
     return f;
 }
+
+// Tweaks of the platform style for the tight layouts. Style sheets would do
+// the same, but they stop children from taking their window's font.
+class ui_layout_style : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override
+    {
+        // A check box caption sits closer to its box, so "Accept All Files"
+        // fits the 91 pixels it was given.
+        if (metric == PM_CheckBoxLabelSpacing)
+            return 3;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override
+    {
+        // The status field draws its own border, or none when borderless.
+        if (element == PE_FrameStatusBarItem)
+            return;
+        QProxyStyle::drawPrimitive(element, option, painter, widget);
+    }
+};
 
 // Centre of the rectangle a new window is centred on.
 QPoint ui_centre(unsigned flags, int owner)
@@ -72,6 +100,7 @@ bool ui_window_widget::event(QEvent* e)
             ui_queue_window_event(EVENT_SIZE_WINDOW, number);
         break;
     case QEvent::WindowActivate:
+        ui_st().active = number;
         ui_queue_window_event(EVENT_ACTIVATE, number);
         break;
     case QEvent::Paint:
@@ -102,6 +131,13 @@ void ui_window_widget::resizeEvent(QResizeEvent* e)
 }
 
 // --- Helpers shared by the toolkit files --------------------------------------
+
+QStyle* ui_style()
+{
+    // Lives as long as the program: widgets never own their style.
+    static ui_layout_style* style = new ui_layout_style;
+    return style;
+}
 
 ui_window* ui_find_window(int window)
 {
@@ -141,10 +177,18 @@ std::string ui_bytes(const QString& text)
     return std::string(b.constData(), static_cast<std::size_t>(b.size()));
 }
 
+int ui_active_window()
+{
+    int active = ui_window_of(QApplication::activeWindow());
+    if (active >= 0)
+        return active;
+    return ui_find_window(ui_st().active) ? ui_st().active : -1;
+}
+
 QWidget* ui_dialog_owner()
 {
-    QWidget* active = QApplication::activeWindow();
-    return ui_window_of(active) >= 0 ? active : nullptr;
+    ui_window* w = ui_find_window(ui_active_window());
+    return w ? w->widget.data() : nullptr;
 }
 
 void ui_place_status(ui_window& win)
@@ -164,7 +208,7 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
     if (!s.ready || window < 0 || width < 0 || height < 0)
         return 0;
     window_close(window);
-    int owner = ui_window_of(QApplication::activeWindow());
+    int owner = ui_active_window();
 
     auto* w = new ui_window_widget(window, ui_window_flags(flags));
     w->setWindowTitle(ui_qs(title));
@@ -172,12 +216,18 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
     w->setFixedSize(width, height);
     s.windows[window] = ui_window{w, owner, flags, false, nullptr, nullptr, nullptr};
 
-    if (flags & (WINDOW_CENTER_SCREEN | WINDOW_CENTER_PARENT)) {
-        QPoint c = ui_centre(flags, owner);
-        w->move(c.x() - width / 2, c.y() - height / 2);
-    } else if (x != KEEP && y != KEEP) {
-        w->move(x, y);
+    if (flags & WINDOW_POPUP) {
+        // The progress popups must not take the focus from the field the
+        // user is typing in.
+        w->setAttribute(Qt::WA_ShowWithoutActivating);
+        w->setWindowFlag(Qt::WindowDoesNotAcceptFocus);
     }
+    bool centred = flags & (WINDOW_CENTER_SCREEN | WINDOW_CENTER_PARENT);
+    QPoint centre = centred ? ui_centre(flags, owner) : QPoint();
+    if (centred)
+        w->move(centre.x() - width / 2, centre.y() - height / 2);
+    else if (x != KEEP && y != KEEP)
+        w->move(x, y);
     if (!(flags & WINDOW_HIDDEN)) {
         if (flags & WINDOW_MAXIMIZED) {
             s.windows[window].maximized = true;
@@ -185,6 +235,11 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
         } else {
             w->show();
         }
+    }
+    // Only a shown window knows its frame; centre the whole window.
+    if (centred && !(flags & WINDOW_MAXIMIZED)) {
+        QRect frame = w->frameGeometry();
+        w->move(centre.x() - frame.width() / 2, centre.y() - frame.height() / 2);
     }
     return 1;
 }
@@ -294,6 +349,7 @@ int window_activate(int window)
         return 0;
     w->widget->raise();
     w->widget->activateWindow();
+    ui_st().active = window;
     return 1;
 }
 
@@ -357,7 +413,8 @@ int statusbar_create(int number, void* window_handle)
     }
     auto* bar = new QStatusBar(target->widget);
     bar->setSizeGripEnabled(false);
-    bar->setStyleSheet("QStatusBar::item { border: 0px; }");
+    bar->setAutoFillBackground(true);
+    bar->setStyle(ui_style());
     auto* field = new QFrame(bar);
     field->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     auto* row = new QHBoxLayout(field);
