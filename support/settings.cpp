@@ -250,6 +250,11 @@ std::string settings_render()
         }
         text += "\r\n";
     }
+    // A first key that begins with the mark's bytes would make the next
+    // reading take the file for UTF-8; a leading blank line keeps it 8-bit.
+    if (!settings_state.utf8 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        text.insert(0, "\r\n");
+    }
     return text;
 }
 

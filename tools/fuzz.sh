@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a
 # bounded time (seconds, default 60), seeded from tests/data where it has
-# matching files. Any crash or sanitizer report fails the script.
+# matching files. Any crash or sanitizer report fails the script. A second
+# argument names the targets to build and run (blank-separated); all by default.
 set -eo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-60}
@@ -9,7 +10,7 @@ sh tools/deps.sh
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DJOX_FUZZ=ON -DJOX_TESTS=ON \
   -DJOX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
-targets=$(cd tests/fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')
+targets=${2:-$(cd tests/fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')}
 cmake --build build-fuzz -j2 --target $targets
 for t in $targets; do
   corpus=build-fuzz/corpus/$t

@@ -126,6 +126,9 @@ const RewriteCase REWRITE_CASES[] = {
     {"utf8_mark.cfg", "Nickname", "Zo\xEB",
      "\xEF\xBB\xBF\r\nNickname = Zo\xC3\xAB\r\nPort = 6843\r\n"},
     {"no_mark_e9.cfg", "Nickname", "Zo\xEB", "Nickname = Zo\xEB\r\n"},
+    // Written as it was, the first line would pass for the UTF-8 mark.
+    {"mark_after_blank.cfg", "Nickname", "Zo\xEB",
+     "\r\n\xEF\xBB\xBFKey = v\r\nNickname = Zo\xEB\r\n"},
 };
 
 TEST_F(SettingsTest, RewritesWholeFileAtClose)
