@@ -14,6 +14,7 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 
 namespace {
 
@@ -138,14 +139,18 @@ std::string date_format(const char* mask, int32_t date)
     std::snprintf(year, sizeof year, "%d", f.year);
     const std::string year_text = year;
 
+    // Tried in this order after each "%"; the first that matches wins.
+    const struct {
+        const char* token;
+        int value;
+    } two_digit[] = {{"mm", f.month}, {"dd", f.day}, {"hh", f.hour}, {"ii", f.minute}, {"ss", f.second}};
+
     const char* p = mask;
     while (*p != '\0') {
+        const char* t = p + 1;
         if (*p != '%') {
             out += *p++;
-            continue;
-        }
-        const char* t = p + 1;
-        if (date_token_at(t, "yyyy")) {
+        } else if (date_token_at(t, "yyyy")) {
             out += year_text;
             p = t + 4;
         } else if (date_token_at(t, "yy")) {
@@ -154,23 +159,17 @@ std::string date_format(const char* mask, int32_t date)
                 out += year_text.substr(2, 2);
             }
             p = t + 2;
-        } else if (date_token_at(t, "mm")) {
-            date_append_two(out, f.month);
-            p = t + 2;
-        } else if (date_token_at(t, "dd")) {
-            date_append_two(out, f.day);
-            p = t + 2;
-        } else if (date_token_at(t, "hh")) {
-            date_append_two(out, f.hour);
-            p = t + 2;
-        } else if (date_token_at(t, "ii")) {
-            date_append_two(out, f.minute);
-            p = t + 2;
-        } else if (date_token_at(t, "ss")) {
-            date_append_two(out, f.second);
-            p = t + 2;
         } else {
-            out += *p++;
+            std::size_t i = 0;
+            while (i < std::size(two_digit) && !date_token_at(t, two_digit[i].token)) {
+                i++;
+            }
+            if (i < std::size(two_digit)) {
+                date_append_two(out, two_digit[i].value);
+                p = t + 2;
+            } else {
+                out += *p++; // a "%" that starts no token
+            }
         }
     }
     return out;
