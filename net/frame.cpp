@@ -4,6 +4,8 @@
 // receiver takes fixed pieces into one buffer and writes each as it fills.
 // Neither side holds more than one piece, whatever the file's size, and every
 // wait for the peer is bounded by the transfer time limit.
+//
+// Contracts are in frame.h; see header.
 #include "frame.h"
 #include "net.h"
 #include "net_private.h"

@@ -9,6 +9,8 @@
 // registry does not hold does nothing, so a stale handle cannot reach freed
 // memory. Hung-up connections leave the registry for a list of their own that
 // server polls drain and close without ever reporting them.
+//
+// Contracts are in net.h; see header.
 #include "net.h"
 #include "net_private.h"
 
@@ -49,18 +51,14 @@ const int NET_DRAIN_PASSES = 16;
 
 struct NetServer {
     int fd = -1;                               // listening socket, -1 when the slot is free
-    sockaddr_in address{};                     // 0.0.0.0 and the port
-    int kind = SOCK_STREAM;                    // socket type
     int number = -1;                           // the slot's number
     std::vector<NetConnection*> connections;   // accepted, oldest first; polled newest first
 };
 
-bool g_started = false;                        // net_startup succeeded
 std::vector<NetServer> g_servers;              // the server table
 std::vector<NetConnection*> g_live;            // every usable connection
 std::vector<NetConnection*> g_hanging;         // hung up, drained by server polls
 NetConnection* g_event_connection = nullptr;   // the last server-poll event's connection
-int g_event_server = -1;                       // and its server number
 int g_connect_ms = NET_DEFAULT_CONNECT_MS;
 int g_io_ms = NET_DEFAULT_IO_MS;
 int g_hangup_ms = NET_DEFAULT_HANGUP_MS;
@@ -177,11 +175,6 @@ void net_close_hanging_of(int server) {
     }
 }
 
-void net_set_event(NetConnection* c, int server) {
-    g_event_connection = c;
-    g_event_server = server;
-}
-
 } // namespace
 
 // ------------------------------------------------------------ shared helpers
@@ -239,7 +232,6 @@ int net_startup() {
     // A peer that hangs up while we send must give an error, never end us.
     signal(SIGPIPE, SIG_IGN);
     net_table_reserve(0);
-    g_started = true;
     return 1;
 }
 
@@ -247,7 +239,6 @@ void net_shutdown() {
     for (int i = 0; i < (int)g_servers.size(); i++) net_server_close(i);
     for (NetConnection* c : g_hanging) net_release(c);
     g_hanging.clear();
-    g_started = false;
 }
 
 void net_set_timeouts(int connect_ms, int io_ms, int hangup_ms) {
@@ -280,8 +271,6 @@ int net_server_create(int server, int port) {
     }
     NetServer& s = g_servers[server];
     s.fd = fd;
-    s.address = address;
-    s.kind = SOCK_STREAM;
     s.number = server;
     s.connections.clear();
     return 1;
@@ -326,7 +315,7 @@ int net_server_poll() {
         net_no_delay(fd);
         NetConnection* c = net_make_connection(fd, s.number);
         s.connections.push_back(c);
-        net_set_event(c, s.number);
+        g_event_connection = c;
         return NET_CONNECT;
     }
 
@@ -337,7 +326,7 @@ int net_server_poll() {
             NetConnection* c = *it;
             int seen = net_peek(c->fd, scratch);
             if (seen < 0) continue;
-            net_set_event(c, s.number);
+            g_event_connection = c;
             if (seen > 0) return net_data_code(scratch, seen);
             net_detach(c);
             net_release(c);
