@@ -63,11 +63,22 @@ int ui_pop_entry()
     return e.code;
 }
 
+// Lets Qt run, unless it ran less than 10 ms ago: a transfer reports its
+// progress for every piece, and painting a hundred times a second is plenty.
+void ui_run_qt_throttled(QEventLoop::ProcessEventsFlags flags)
+{
+    static QElapsedTimer last;
+    if (last.isValid() && last.elapsed() < 10)
+        return;
+    QCoreApplication::processEvents(flags);
+    last.start();
+}
+
 }  // namespace
 
 ui_state& ui_st()
 {
-    static ui_state state{false, {}, {}, nullptr, -1, {}, 0, -1, 0, 0, false, {}};
+    static ui_state state{false, {}, {}, nullptr, -1, {}, 0, -1, 0, 0, -1, false, {}};
     return state;
 }
 
@@ -104,6 +115,7 @@ void ui_shutdown()
     s.last_type = -1;
     s.last_window = 0;
     s.last_key = 0;
+    s.active = -1;
     s.escape_pressed = false;
     s.window_clicked.clear();
     if (ui_filter && qApp)
@@ -182,8 +194,11 @@ int ui_event_key() { return ui_st().last_key; }
 
 void delay_ms(int ms)
 {
-    if (ms < 0)
-        ms = 0;
+    if (ms <= 0) {
+        if (QCoreApplication::instance())
+            ui_run_qt_throttled(QEventLoop::ExcludeUserInputEvents);
+        return;
+    }
     QElapsedTimer clock;
     clock.start();
     // Steps of at most 5 ms keep the small progress windows drawn while the
@@ -201,10 +216,7 @@ void delay_ms(int ms)
 void ui_idle_wait(int max_ms, const int* fds, int nfds)
 {
     ui_state& s = ui_st();
-    if (!s.ready || max_ms <= 0)
-        return;
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    if (!s.fifo.empty())
+    if (!s.ready || max_ms <= 0 || !s.fifo.empty())
         return;
     bool woken = false;
     std::vector<std::unique_ptr<QSocketNotifier>> notifiers;
@@ -247,7 +259,7 @@ int ui_abandon_requested(int window)
     ui_state& s = ui_st();
     if (!s.ready)
         return 0;
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    ui_run_qt_throttled(QEventLoop::AllEvents);
     int result = s.escape_pressed || s.window_clicked[window];
     s.escape_pressed = false;
     s.window_clicked.clear();
