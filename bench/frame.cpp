@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -51,21 +52,15 @@ struct BenchRun {
 };
 
 bool bench_frame_make_file(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    std::vector<uint64_t> piece(1 << 17);
-    uint64_t x = 0x2545f4914f6cdd1dull;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return false;
+    std::vector<char> piece(BENCH_FRAME_COPY);
     bool ok = true;
-    for (std::size_t done = 0; done < BENCH_FRAME_BYTES && ok; done += piece.size() * 8) {
-        for (auto& v : piece) {
-            x ^= x << 13;
-            x ^= x >> 7;
-            x ^= x << 17;
-            v = x;
-        }
-        ok = std::fwrite(piece.data(), 8, piece.size(), f) == piece.size();
+    for (std::size_t done = 0; done < BENCH_FRAME_BYTES && ok; done += piece.size()) {
+        ok = getrandom(piece.data(), piece.size(), 0) == (ssize_t)piece.size() &&
+             write(fd, piece.data(), piece.size()) == (ssize_t)piece.size();
     }
-    return std::fclose(f) == 0 && ok;
+    return close(fd) == 0 && ok;
 }
 
 std::string bench_frame_md5sum(const std::string& path) {
