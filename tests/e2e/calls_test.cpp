@@ -2,7 +2,7 @@
 // placing a call and being called, refusals and connect failures, the busy
 // token, the bye token from either side and at exit, and tokens that arrive
 // together. Every byte the program sends is checked exactly.
-#include "harness.h"
+#include "call_fixture.h"
 
 #include "net.h"
 #include "state.h"
@@ -18,57 +18,7 @@ namespace {
 
 const std::string bye = "ByeByeByeDisconnec";
 
-class Calls : public ::testing::Test {
-protected:
-    std::string dir;
-    int port = 0;
-    int raw = -1;       // the raw peer's connection
-    int listener = -1;  // the raw peer's listener, when it is called
-
-    void SetUp() override
-    {
-        dir = harness_temp_dir("calls");
-        port = harness_free_port();
-        ASSERT_FALSE(dir.empty());
-        ASSERT_NE(port, 0);
-    }
-    void TearDown() override
-    {
-        harness_app_stop();
-        raw_close(raw);
-        raw_close(listener);
-        harness_remove_dir(dir);
-    }
-    void start(HarnessConfig config = {})
-    {
-        config.port = port;
-        harness_write_config(dir, config);
-        ASSERT_TRUE(harness_app_start(dir));
-    }
-    // The raw peer calls the program; it is accepted.
-    void be_called()
-    {
-        raw = raw_connect("127.0.0.1", port, 2000);
-        ASSERT_GE(raw, 0);
-        ASSERT_TRUE(pump_until([] { return app.idle == 0; }, 3000));
-    }
-    // The program calls the raw peer at 127.0.0.2, which holds the port, so
-    // the program runs without a listener of its own.
-    void listen_as_peer()
-    {
-        listener = raw_listen("127.0.0.2", port);
-        ASSERT_GE(listener, 0);
-    }
-    void place_call_to_peer()
-    {
-        control_set_text(0, "127.0.0.2");
-        harness_click(8);
-        ASSERT_TRUE(pump_until([] { return app.idle == 0; }, 12000));
-        raw = raw_accept(listener, 2000);
-        ASSERT_GE(raw, 0);
-    }
-    std::string status() { return harness_status(); }
-};
+using Calls = CallFixture;
 
 int enabled(int control)
 {
@@ -142,9 +92,7 @@ TEST_F(Calls, BeingCalledShowsTheCallerThenItsNickname)
 TEST_F(Calls, PlacingACallSendsTheNicknameAndStoresTheAddress)
 {
     for (std::string nickname : {"", "Ann"}) {
-        harness_app_stop();
-        raw_close(raw);
-        raw_close(listener);
+        restart_clean();
         listen_as_peer();
         HarnessConfig config;
         config.nickname = nickname;
@@ -273,10 +221,7 @@ TEST_F(Calls, TurnedAwayCallerIsIdleAndCanBeCalled)
 TEST_F(Calls, ByeFromThePeerEndsTheCallOnEitherSide)
 {
     for (int caller : {0, 1}) {
-        harness_app_stop();
-        raw_close(raw);
-        raw_close(listener);
-        raw = listener = -1;
+        restart_clean();
         if (caller) listen_as_peer();
         start();
         if (caller) {
@@ -328,9 +273,7 @@ TEST_F(Calls, ExitSendsByeOverTheLastCall)
         int ended;      // 1: the call had already ended by the peer's bye
     } cases[] = {{"placed", 1, 0}, {"accepted", 0, 0}, {"placed, ended", 1, 1}};
     for (const Case& c : cases) {
-        raw_close(raw);
-        raw_close(listener);
-        raw = listener = -1;
+        restart_clean();
         if (c.caller) listen_as_peer();
         start();
         if (c.caller) {
