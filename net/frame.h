@@ -27,6 +27,8 @@ int net_send_file(NetConnection* c, const char* path, const NetFileHooks* hooks 
 // no execute permission). Waits up to about 30 s for the header and the body
 // when nothing has arrived yet; takes no byte beyond the body, so what follows
 // stays for the next poll. 1 when all N body bytes were stored; 0 when the
-// file cannot be created (the frame then stays on the connection), the
-// connection closes, stalls for about 30 s, or the transfer was abandoned.
+// file cannot be created or the waiting bytes do not begin a frame (either
+// way they stay on the connection), the file refuses a write (the body is
+// still taken off, so the stream stays in step), the connection closes,
+// stalls for about 30 s, or the transfer was abandoned.
 int net_receive_file(NetConnection* c, const char* path, const NetFileHooks* hooks = nullptr);
