@@ -12,15 +12,32 @@
 
 namespace {
 
+std::string fuzz_settings_dir;
+
+void fuzz_settings_clean_up()
+{
+    unlink((fuzz_settings_dir + "/jox.cfg").c_str());
+    rmdir(fuzz_settings_dir.c_str());
+}
+
 std::string fuzz_settings_path()
 {
     static std::string path;
     if (path.empty()) {
-        char dir[] = "/tmp/fuzz_settings_XXXXXX";
-        if (mkdtemp(dir) == nullptr) {
+        // Memory-backed when the system has it: the target writes the file
+        // four times a run, and a disk makes that the bottleneck.
+        char shm_dir[] = "/dev/shm/fuzz_settings_XXXXXX";
+        char tmp_dir[] = "/tmp/fuzz_settings_XXXXXX";
+        const char* dir = mkdtemp(shm_dir);
+        if (dir == nullptr) {
+            dir = mkdtemp(tmp_dir);
+        }
+        if (dir == nullptr) {
             std::abort();
         }
-        path = std::string(dir) + "/jox.cfg";
+        fuzz_settings_dir = dir;
+        std::atexit(fuzz_settings_clean_up);
+        path = fuzz_settings_dir + "/jox.cfg";
     }
     return path;
 }
