@@ -90,6 +90,9 @@ int ui_init()
         new QApplication(ui_argc, ui_argv);
     if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
         return 0;
+    // Windows come and go (the main window hides during some waits); only
+    // the application decides when the program ends.
+    qApp->setQuitOnLastWindowClosed(false);
     ui_state& s = ui_st();
     if (!ui_filter) {
         ui_filter = new ui_abandon_filter;

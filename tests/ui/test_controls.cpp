@@ -183,6 +183,25 @@ TEST_F(ControlTest, ResizeWithKeepChangesOnlyWhatIsGiven)
     }
 }
 
+TEST_F(ControlTest, TopmostHideAndStateKeepThePlace)
+{
+    QWidget* w = static_cast<QWidget*>(window_handle(7));
+    window_resize(7, 30, 40, 220, 120);
+    for (int on : {1, 0}) {
+        EXPECT_EQ(window_set_topmost(7, on), 1);
+        EXPECT_EQ(w->windowFlags().testFlag(Qt::WindowStaysOnTopHint), on == 1);
+        EXPECT_TRUE(w->isVisible());
+        EXPECT_EQ(w->pos(), QPoint(30, 40));
+        EXPECT_EQ(w->size(), QSize(220, 120));
+    }
+    EXPECT_EQ(window_hide(7, 1), 1);
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_EQ(window_hide(7, 0), 1);
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(w->size(), QSize(220, 120));
+    EXPECT_EQ(window_set_state(7, 12345), 0);
+}
+
 TEST_F(ControlTest, StatusBarFollowsTheWindowBottom)
 {
     build_main_window();

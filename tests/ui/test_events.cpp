@@ -142,6 +142,8 @@ TEST_F(EventTest, ReturnInOneLineFieldIsRawKeyThatStays)
             EXPECT_EQ(ui_poll_event(), EVENT_NONE);
             EXPECT_EQ(ui_event_key(), 13);
         }
+        // The application pairs the key with the field that has the focus.
+        EXPECT_EQ(ui_focus_handle(), control_handle(control));
         // Another raw message replaces it.
         QTest::keyClick(field, Qt::Key_B);
         drain_events();
@@ -213,6 +215,22 @@ TEST_F(EventTest, IdleWaitEndsOnReadableSocketOrTimeOrQueuedEvent)
     EXPECT_EQ(count_control(drain_events(), 14, TYPE_CLICK), 1);
     close(pair[0]);
     close(pair[1]);
+}
+
+TEST_F(EventTest, WaitEventReturnsWhatArrivesOrNothingAfterItsTime)
+{
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(ui_wait_event(40), EVENT_NONE);
+    EXPECT_GE(clock.elapsed(), 30);
+    EXPECT_EQ(ui_event_type(), -1);
+
+    QTimer::singleShot(20, [] { QTest::mouseClick(static_cast<QWidget*>(control_handle(8)), Qt::LeftButton); });
+    int code = EVENT_NONE;
+    for (int i = 0; i < 20 && code != EVENT_CONTROL; i++)
+        code = ui_wait_event(5000);
+    EXPECT_EQ(code, EVENT_CONTROL);
+    EXPECT_EQ(ui_event_control(), 8);
 }
 
 TEST_F(EventTest, DelayRunsQtWhileItWaits)
