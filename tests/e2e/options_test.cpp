@@ -1,0 +1,209 @@
+// The options window, driven from inside its own loop: the port field
+// during and outside a call, how the port is read and when the settings
+// file is written, the check boxes, an empty nickname, the folder change and
+// its cancellation, the help, and what the main window ignores meanwhile.
+#include "call_fixture.h"
+
+#include "files.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+namespace {
+
+using Options = CallFixture;
+
+const char help_page[] = "https://forum.jox.example/viewforum.php?f=4";
+
+// Opens the options window, runs `edit` inside it once it is up, then
+// clicks "OK" and runs the program until the window is gone.
+int edit_options(const std::function<void()>& edit)
+{
+    harness_click(4);
+    harness_inside([edit] {
+        if (!window_handle(1)) return false;
+        edit();
+        harness_click(16);
+        return true;
+    });
+    return pump_until([] { return harness_inside_pending() == 0 && !window_handle(1); }, 5000);
+}
+
+std::string config_line(const std::string& config, const std::string& key)
+{
+    std::string::size_type at = config.find(key + " = ");
+    if (at == std::string::npos) return "<missing>";
+    return config.substr(at, config.find("\r\n", at) - at);
+}
+
+}  // namespace
+
+TEST_F(Options, PortFieldIsLockedDuringACall)
+{
+    for (int in_call : {0, 1}) {
+        restart_clean();
+        start();
+        if (in_call) be_called();
+        int port_enabled = -1;
+        std::string shown_port, shown_nickname;
+        ASSERT_TRUE(edit_options([&] {
+            port_enabled = control_enabled(20);
+            shown_port = control_get_text(20);
+            shown_nickname = control_get_text(27);
+        }));
+        EXPECT_EQ(port_enabled, in_call ? 0 : 1);
+        EXPECT_EQ(shown_port, std::to_string(port));
+        EXPECT_EQ(shown_nickname, "");  // never the field's first text
+    }
+}
+
+TEST_F(Options, PortIsReadLikeANumberAndZeroWritesNothing)
+{
+    struct Case {
+        const char* field;
+        int port;
+        int written;
+    } cases[] = {{"7000abc", 7000, 1}, {"  7001", 7001, 1}, {"abc", 0, 0}, {"0", 0, 0}};
+    for (const Case& c : cases) {
+        restart_clean();
+        start();
+        std::string before = harness_read_file(dir + "jox.cfg");
+        ASSERT_TRUE(edit_options([&] {
+            control_set_text(20, c.field);
+            control_set_text(27, "Zed");
+        }));
+        EXPECT_EQ(app.port, c.port) << c.field;
+        EXPECT_EQ(app.nickname, "Zed") << c.field;  // kept in memory either way
+        std::string after = harness_read_file(dir + "jox.cfg");
+        if (c.written) {
+            EXPECT_EQ(config_line(after, "Port"), "Port = " + std::to_string(c.port)) << c.field;
+            EXPECT_EQ(config_line(after, "Nickname"), "Nickname = Zed");
+        } else {
+            EXPECT_EQ(after, before) << c.field;
+        }
+    }
+}
+
+TEST_F(Options, CheckBoxesAreWrittenAsYesOrNo)
+{
+    HarnessConfig config;
+    config.auto_accept = "Yes";
+    config.open_file = "No";
+    start(config);
+    int accept_shown = -1, open_shown = -1;
+    ASSERT_TRUE(edit_options([&] {
+        accept_shown = control_get_state(24);
+        open_shown = control_get_state(25);
+        harness_click(24);  // unchecks
+        harness_click(25);  // checks
+    }));
+    EXPECT_EQ(accept_shown, 1);
+    EXPECT_EQ(open_shown, 0);
+    std::string written = harness_read_file(dir + "jox.cfg");
+    EXPECT_EQ(config_line(written, "Auto Accept"), "Auto Accept = No");
+    EXPECT_EQ(config_line(written, "Open File"), "Open File = Yes");
+    EXPECT_EQ(app.auto_accept, "No");
+    EXPECT_EQ(app.open_file, "Yes");
+}
+
+TEST_F(Options, EmptyNicknameSignsLinesAnonymouslyAndWidensTheInput)
+{
+    HarnessConfig config;
+    config.nickname = "Annabel";
+    start(config);
+    std::string shown;
+    ASSERT_TRUE(edit_options([&] {
+        shown = control_get_text(27);
+        control_set_text(27, "");
+    }));
+    EXPECT_EQ(shown, "Annabel");
+    EXPECT_EQ(config_line(harness_read_file(dir + "jox.cfg"), "Nickname"), "Nickname = ");
+    control_set_text(13, std::string(400, 'x').c_str());
+    EXPECT_EQ(control_get_text(13).size(), 256u - 11 - 16 - 9 - 2);  // "Anonymous"
+    control_set_text(13, "");
+    be_called();
+    ASSERT_TRUE(type_answered("hi"));
+    harness_press_return(13);
+    EXPECT_TRUE(pump_expect("mMeSSageJOXAnonymous: hiEeNdofMessageJOX", 2000));
+    EXPECT_EQ(control_get_text(12), "Me: hi");
+}
+
+TEST_F(Options, FolderChangeIsSavedAtOnceAndCancellingKeepsTheOldOne)
+{
+    start();
+    std::string old_folder = dir + "Received Files/";
+    std::string new_folder = dir + "elsewhere/";
+    EXPECT_EQ(control_enabled(5), 0);
+    ui_test_queue_folder_answer(new_folder);
+    ASSERT_TRUE(edit_options([] {
+        harness_click(18);
+        control_set_text(20, "abc");  // so "OK" itself writes nothing
+    }));
+    EXPECT_EQ(app.receive_folder, new_folder);
+    EXPECT_EQ(config_line(harness_read_file(dir + "jox.cfg"), "Folder"), "Folder = " + new_folder);
+    EXPECT_EQ(config_line(harness_read_file(dir + "jox.cfg"), "Port"), "Port = " + std::to_string(port));
+    // The folder in force before the change was created; the button works.
+    EXPECT_EQ(file_size(old_folder.c_str()), -2);
+    EXPECT_EQ(file_size(new_folder.c_str()), -1);  // the new one is not created here
+    EXPECT_EQ(control_enabled(5), 1);
+
+    harness_messages().clear();
+    std::string before = harness_read_file(dir + "jox.cfg");
+    ui_test_queue_folder_answer("");
+    ASSERT_TRUE(edit_options([] {
+        harness_click(18);
+        control_set_text(20, "abc");
+    }));
+    ASSERT_EQ(harness_messages().size(), 1u);
+    EXPECT_EQ(harness_messages()[0].text, "Change Default Folder is Cancelled.");
+    EXPECT_EQ(app.receive_folder, new_folder);
+    EXPECT_EQ(harness_read_file(dir + "jox.cfg"), before);
+}
+
+TEST_F(Options, HelpAsksWithoutTheHelpProgram)
+{
+    struct Case {
+        int program_there;
+        int answer;
+        const char* opened;  // nullptr: nothing opened
+    } cases[] = {{0, IDYES, help_page}, {0, IDNO, nullptr}, {1, 0, "help.exe"}};
+    for (const Case& c : cases) {
+        restart_clean();
+        unlink((dir + "help.exe").c_str());
+        if (c.program_there) harness_write_file(dir + "help.exe", "#!/bin/sh\n");
+        start();
+        if (c.answer) harness_answer_next(c.answer);
+        ASSERT_TRUE(edit_options([] { harness_click(28); }));
+        if (c.program_there) {
+            EXPECT_TRUE(harness_messages().empty());
+        } else {
+            ASSERT_EQ(harness_messages().size(), 1u);
+            EXPECT_EQ(harness_messages()[0].text, "No Help File Found.\rDo You Want to View Help Online?");
+            EXPECT_EQ(harness_messages()[0].title, "JOX 1.05 build 6000");
+        }
+        if (c.opened) {
+            ASSERT_EQ(harness_runs().size(), 1u) << c.answer;
+            EXPECT_EQ(harness_runs()[0].target, c.opened);
+        } else {
+            EXPECT_TRUE(harness_runs().empty());
+        }
+    }
+}
+
+TEST_F(Options, MainWindowIsIgnoredWhileOptionsAreOpen)
+{
+    start();
+    control_set_text(0, "127.0.0.1");
+    ASSERT_TRUE(edit_options([] {
+        harness_close_window(0);
+        harness_click(8);  // would refuse the address with a message box
+    }));
+    pump_for(200);
+    EXPECT_FALSE(harness_loop_ended());
+    EXPECT_TRUE(harness_messages().empty());
+    EXPECT_NE(window_handle(0), nullptr);
+}
