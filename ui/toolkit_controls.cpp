@@ -27,8 +27,13 @@ namespace {
 class ui_control_filter : public QObject {
 public:
     ui_control_filter(int control, QObject* parent) : QObject(parent), control_(control) {}
-    bool eventFilter(QObject*, QEvent* e) override
+    bool eventFilter(QObject* obj, QEvent* e) override
     {
+        // A widget on its way out (its number already given to another, or
+        // its window closing) reports nothing more.
+        ui_control* c = ui_find_control(control_);
+        if (!c || c->widget.data() != obj)
+            return false;
         switch (e->type()) {
         case QEvent::KeyPress: {
             auto* k = static_cast<QKeyEvent*>(e);
@@ -41,11 +46,11 @@ public:
             break;
         }
         case QEvent::FocusIn:
-            if (kind() == KIND_STRING)
+            if (c->kind == KIND_STRING)
                 ui_queue_control_event(control_, TYPE_FOCUS);
             break;
         case QEvent::FocusOut:
-            if (kind() == KIND_STRING)
+            if (c->kind == KIND_STRING)
                 ui_queue_control_event(control_, TYPE_LOST_FOCUS);
             break;
         default:
@@ -54,11 +59,6 @@ public:
         return false;
     }
 private:
-    int kind() const
-    {
-        ui_control* c = ui_find_control(control_);
-        return c ? c->kind : 0;
-    }
     int control_;
 };
 
@@ -114,8 +114,9 @@ QWidget* ui_new_parent(int control)
         return nullptr;
     auto it = s.controls.find(control);
     if (it != s.controls.end()) {
-        delete it->second.widget.data();
+        QWidget* old = it->second.widget.data();
         s.controls.erase(it);
+        delete old;
     }
     return s.parent;
 }

@@ -12,11 +12,6 @@
 
 namespace {
 
-QWidget* widget_of(int control)
-{
-    return static_cast<QWidget*>(control_handle(control));
-}
-
 class ControlTest : public UiTest {
 protected:
     void SetUp() override

@@ -19,11 +19,6 @@
 
 namespace {
 
-QWidget* widget_of(int control)
-{
-    return static_cast<QWidget*>(control_handle(control));
-}
-
 class EventTest : public UiTest {
 protected:
     void SetUp() override

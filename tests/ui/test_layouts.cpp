@@ -21,11 +21,6 @@
 
 namespace {
 
-QWidget* widget_of(int control)
-{
-    return static_cast<QWidget*>(control_handle(control));
-}
-
 QWidget* window_of(int window)
 {
     return static_cast<QWidget*>(window_handle(window));

@@ -4,9 +4,15 @@
 
 #include "toolkit.h"
 
+#include <QWidget>
 #include <gtest/gtest.h>
 
 #include <vector>
+
+inline QWidget* widget_of(int control)
+{
+    return static_cast<QWidget*>(control_handle(control));
+}
 
 // One event as the application sees it right after a poll.
 struct polled {
