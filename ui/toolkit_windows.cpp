@@ -328,7 +328,11 @@ int window_set_state(int window, int state)
     switch (state) {
     case STATE_RESTORE:
         w->maximized = false;
-        w->widget->showNormal();
+        // A hidden window stays hidden: it is restored for when it shows.
+        if (w->widget->isHidden())
+            w->widget->setWindowState(Qt::WindowNoState);
+        else
+            w->widget->showNormal();
         return 1;
     case STATE_MAXIMIZE:
         w->maximized = true;
@@ -423,6 +427,8 @@ int statusbar_create(int number, void* window_handle)
     auto* icon = new QLabel(field);
     icon->hide();
     auto* text = new QLabel(field);
+    // A long text is cut at the window's edge instead of widening the bar.
+    text->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     row->addWidget(icon);
     row->addWidget(text, 1);
     bar->addWidget(field, 1);

@@ -191,6 +191,9 @@ TEST_F(ControlTest, TopmostHideAndStateKeepThePlace)
     }
     EXPECT_EQ(window_hide(7, 1), 1);
     EXPECT_FALSE(w->isVisible());
+    // Restoring a hidden window must not show it behind the program's back.
+    EXPECT_EQ(window_set_state(7, STATE_RESTORE), 1);
+    EXPECT_FALSE(w->isVisible());
     EXPECT_EQ(window_hide(7, 0), 1);
     EXPECT_TRUE(w->isVisible());
     EXPECT_EQ(w->size(), QSize(220, 120));
