@@ -1,0 +1,154 @@
+// A fault during a call ends in the error report: the whole program runs
+// in a fresh child process (this test program started again with one test
+// selected), places a call to a raw peer, then divides by zero. The child
+// writes what it saw to a file; the parent checks the peer got no bye token.
+#include "harness.h"
+
+#include "app.h"
+#include "app_test.h"
+#include "launch.h"
+#include "state.h"
+#include "toolkit.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+extern char** environ;
+
+namespace {
+
+std::string child_log;  // the file the child writes its observations to
+
+void child_note(const std::string& line)
+{
+    FILE* f = std::fopen(child_log.c_str(), "ab");
+    if (!f) return;
+    std::fputs(line.c_str(), f);
+    std::fputs("\n", f);
+    std::fclose(f);
+}
+
+void child_observe(const char* title, const char* text)
+{
+    child_note(std::string("box|") + title + "|" + text);
+    ui_test_queue_message_answer(IDOK);
+}
+
+int child_run(const char* target, const char*, const char*, int)
+{
+    child_note(std::string("run|") + target);
+    return 1;
+}
+
+volatile int child_numerator = 7;
+volatile int child_zero = 0;
+
+__attribute__((noinline, no_sanitize_undefined)) int child_divide()
+{
+    return child_numerator / child_zero;
+}
+
+// Places the call in the first passes, faults once the call is up.
+void child_pass()
+{
+    static int stage = 0;
+    if (stage == 0 && control_handle(0)) {
+        control_set_text(0, "127.0.0.2");
+        harness_click(8);
+        stage = 1;
+    } else if (stage == 1 && app.idle == 0) {
+        stage = 2;
+        child_note("calling done");
+        child_note("result|" + std::to_string(child_divide()));
+    }
+}
+
+}  // namespace
+
+// The child's side; does nothing unless started by the test below.
+TEST(FaultChild, Run)
+{
+    const char* log = std::getenv("JOX_FAULT_LOG");
+    const char* dir = std::getenv("JOX_FAULT_DIR");
+    if (!log || !dir) GTEST_SKIP() << "runs only as the child of ErrorReport.DivisionByZeroDuringACall";
+    child_log = log;
+    ASSERT_EQ(chdir(dir), 0);
+    ui_test_set_message_observer(child_observe);
+    run_program_set_hook(child_run);
+    app_test_set_loop_hook(child_pass);
+    int code = app_run();
+    child_note("ended|" + std::to_string(code));
+    std::fflush(nullptr);
+    _exit(code);
+}
+
+TEST(ErrorReport, DivisionByZeroDuringACall)
+{
+    std::string dir = harness_temp_dir("fault");
+    int port = harness_free_port();
+    ASSERT_NE(port, 0);
+    int listener = raw_listen("127.0.0.2", port);
+    ASSERT_GE(listener, 0);
+    HarnessConfig config;
+    config.port = port;
+    config.nickname = "Ann";
+    harness_write_config(dir, config);
+
+    std::string log_path = dir + "child.log";
+    std::string env_log = "JOX_FAULT_LOG=" + log_path;
+    std::string env_dir = "JOX_FAULT_DIR=" + dir;
+    std::vector<std::string> env_text = {env_log, env_dir, "QT_QPA_PLATFORM=offscreen",
+                                         "ASAN_OPTIONS=detect_leaks=0"};
+    for (char** e = environ; *e; ++e)
+        if (std::string(*e).rfind("JOX_FAULT_", 0) != 0 && std::string(*e).rfind("QT_QPA_PLATFORM=", 0) != 0 &&
+            std::string(*e).rfind("ASAN_OPTIONS=", 0) != 0)
+            env_text.push_back(*e);
+    std::vector<char*> env;
+    for (std::string& t : env_text) env.push_back(t.data());
+    env.push_back(nullptr);
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    self[n] = 0;
+    char filter[] = "--gtest_filter=FaultChild.Run";
+    char* argv[] = {self, filter, nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, self, nullptr, nullptr, argv, env.data()), 0);
+
+    int peer = raw_accept(listener, 15000);
+    EXPECT_GE(peer, 0);
+    if (peer >= 0) {
+        EXPECT_TRUE(raw_expect(peer, "JOXNICKNAMEISAnn", 5000));
+        std::string extra;
+        EXPECT_TRUE(raw_at_eof(peer, 15000, &extra));  // the process ended...
+        EXPECT_EQ(extra, "");                           // ...without a bye token
+        raw_close(peer);
+    }
+    int status = 0;
+    int exited = harness_wait_exit(pid, 15000, &status);
+    if (!exited) harness_stop(pid);
+    ASSERT_TRUE(exited);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    std::string log = harness_read_file(log_path);
+    EXPECT_NE(log.find("calling done\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("result|"), std::string::npos) << log;  // the division never finished
+    EXPECT_NE(log.find("box|JOX 1.05 build 6000|There was an error:\r\n\r\n"
+                       "Description: Attempted division by zero\r\nTotal number of errors: 1\r\n\r\n"
+                       "Please Report this Bug.\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("run|https://forum.jox.example/viewforum.php?f=1\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("ended|0\n"), std::string::npos) << log;
+    raw_close(listener);
+    harness_remove_dir(dir);
+}
