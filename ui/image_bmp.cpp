@@ -53,13 +53,17 @@ unsigned char bmp_channel(uint32_t v, uint32_t mask) {
     return (unsigned char)((value * 255 + max / 2) / max);
 }
 
-// Reads the pixel rows at `bits` (`avail` bytes) into `out` (RGBA, top row
-// first). Alpha comes from the alpha mask when there is one, else 255.
-// False when the rows do not fit in `avail`.
-bool bmp_read_rows(const BmpFormat& f, const unsigned char* bits, std::size_t avail, unsigned char* out) {
+// True when the stored rows fit in `avail` bytes (the last row may lack its
+// padding). Checked before the pixels are allocated, so a header claiming a
+// huge picture over a few bytes of data costs nothing.
+bool bmp_rows_fit(const BmpFormat& f, std::size_t avail) {
     unsigned long long stride = bmp_stride(f.width, f.bpp);
     unsigned long long last_row = ((unsigned long long)f.width * unsigned(f.bpp) + 7) / 8;
-    if (stride * (unsigned long long)(f.height - 1) + last_row > avail) return false;
+    return stride * (unsigned long long)(f.height - 1) + last_row <= avail;
+}
+
+void bmp_read_rows(const BmpFormat& f, const unsigned char* bits, unsigned char* out) {
+    unsigned long long stride = bmp_stride(f.width, f.bpp);
     for (int y = 0; y < f.height; y++) {
         int src_y = f.bottom_up ? f.height - 1 - y : y;
         const unsigned char* row = bits + stride * (unsigned long long)src_y;
@@ -93,7 +97,22 @@ bool bmp_read_rows(const BmpFormat& f, const unsigned char* bits, std::size_t av
             }
         }
     }
-    return true;
+}
+
+// Reads the pixel rows at `bits` into new RGBA pixels (top row first); alpha
+// comes from the alpha mask when there is one, else 255. nullptr when the
+// rows do not fit in `avail` or memory is short.
+unsigned char* bmp_decode_rows(const BmpFormat& f, const unsigned char* bits, std::size_t avail) {
+    if (!bmp_rows_fit(f, avail)) return nullptr;
+    unsigned char* pixels = image_alloc_pixels(f.width, f.height);
+    if (pixels) bmp_read_rows(f, bits, pixels);
+    return pixels;
+}
+
+bool bmp_any_alpha(const unsigned char* pixels, std::size_t n) {
+    for (std::size_t i = 0; i < n; i++)
+        if (pixels[i * 4 + 3] != 0) return true;
+    return false;
 }
 
 // A mask must be one run of set bits; anything else would make
@@ -213,19 +232,11 @@ int image_decode_bmp(const void* data, std::size_t size, Image* out) {
     // some store alpha there. Read it as alpha, then treat all-zero as opaque.
     bool rgb32 = f.bpp == 32 && f.mask[3] == 0 && f.mask[0] == 0xFF0000 && f.mask[1] == 0xFF00 && f.mask[2] == 0xFF;
     if (rgb32) f.mask[3] = 0xFF000000u;
-    unsigned char* pixels = image_alloc_pixels(f.width, f.height);
+    unsigned char* pixels = bmp_decode_rows(f, p + offset, size - offset);
     if (!pixels) return 0;
-    if (!bmp_read_rows(f, p + offset, size - offset, pixels)) {
-        std::free(pixels);
-        return 0;
-    }
     std::size_t n = std::size_t(f.width) * std::size_t(f.height);
-    if (rgb32) {
-        bool any = false;
-        for (std::size_t i = 0; i < n && !any; i++) any = pixels[i * 4 + 3] != 0;
-        if (!any)
-            for (std::size_t i = 0; i < n; i++) pixels[i * 4 + 3] = 255;
-    }
+    if (rgb32 && !bmp_any_alpha(pixels, n))
+        for (std::size_t i = 0; i < n; i++) pixels[i * 4 + 3] = 255;
     out->width = f.width;
     out->height = f.height;
     out->depth = f.bpp;
@@ -253,16 +264,10 @@ int image_decode_ico(const void* data, std::size_t size, Image* out) {
     if (!bmp_parse_info(img, bytes, true, &f, &after)) return 0;
     bool alpha32 = f.bpp == 32;
     if (alpha32) f.mask[3] = 0xFF000000u;
-    unsigned char* pixels = image_alloc_pixels(f.width, f.height);
+    unsigned char* pixels = bmp_decode_rows(f, img + after, bytes - after);
     if (!pixels) return 0;
-    if (!bmp_read_rows(f, img + after, bytes - after, pixels)) {
-        std::free(pixels);
-        return 0;
-    }
     std::size_t n = std::size_t(f.width) * std::size_t(f.height);
-    bool has_alpha = false;
-    if (alpha32)
-        for (std::size_t i = 0; i < n && !has_alpha; i++) has_alpha = pixels[i * 4 + 3] != 0;
+    bool has_alpha = alpha32 && bmp_any_alpha(pixels, n);
 
     // The AND mask: one bit per pixel, set = transparent, rows bottom-up.
     unsigned long long xor_size = bmp_stride(f.width, f.bpp) * (unsigned long long)f.height;
