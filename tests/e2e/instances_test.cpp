@@ -1,0 +1,101 @@
+// Two real instances: the program binary runs as a child in its own folder
+// and listens; the program in-process cannot take the same port, runs
+// without a listener and calls the child at 127.0.0.2. A raw third caller
+// checks the busy answer of a real instance.
+#include "call_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+class Instances : public CallFixture {
+protected:
+    std::string other_dir;
+    pid_t other = -1;
+
+    void TearDown() override
+    {
+        harness_stop(other);
+        harness_remove_dir(other_dir);
+        CallFixture::TearDown();
+    }
+    // Starts the other instance listening on `port`.
+    void start_other()
+    {
+        other_dir = harness_temp_dir("other");
+        HarnessConfig config;
+        config.port = port;
+        config.nickname = "Other";
+        harness_write_config(other_dir, config);
+        other = harness_spawn(other_dir);
+        ASSERT_GT(other, 0);
+        int waited = 0;
+        while (!harness_port_taken(port) && waited < 15000) {
+            usleep(20000);
+            waited += 20;
+        }
+        ASSERT_TRUE(harness_port_taken(port));
+    }
+};
+
+}  // namespace
+
+TEST_F(Instances, CallChatBusyAndByeBetweenRealInstances)
+{
+    start_other();
+    HarnessConfig config;
+    config.nickname = "Ann";
+    start(config);
+    control_set_text(0, "127.0.0.2");
+    harness_click(8);
+    ASSERT_TRUE(pump_until([] { return app.idle == 0; }, 12000));
+    EXPECT_EQ(status(), "Connected To Server 127.0.0.2.");
+    // Tokens sent back to back would arrive as one receive, of which only
+    // the first counts; a person never types that fast.
+    pump_for(300);
+
+    // The other side answers the typing notice at once: no give-up text.
+    harness_type(13, "hello");
+    pump_for(200);
+    EXPECT_EQ(status(), "Connected To Server 127.0.0.2.");
+    EXPECT_EQ(app.typing_announced, 1);
+    harness_press_return(13);
+    ASSERT_TRUE(pump_until([] { return control_get_text(12) == "Ann: hello"; }, 2000));
+
+    // A third caller gets exactly the busy token, then the end.
+    int third = raw_connect("127.0.0.1", port, 2000);
+    ASSERT_GE(third, 0);
+    EXPECT_TRUE(raw_expect(third, "JOXBusy", 3000));
+    EXPECT_TRUE(raw_at_eof(third, 3000));
+    raw_close(third);
+
+    // Our bye ends the call over there: it accepts the next caller again.
+    harness_click(7);
+    ASSERT_TRUE(pump_until([] { return app.idle == 1; }, 2000));
+    pump_for(300);
+    int next = raw_connect("127.0.0.1", port, 2000);
+    ASSERT_GE(next, 0);
+    EXPECT_EQ(raw_read(next, 16, 500), "");  // accepted: no busy token
+    // A typing notice from us is answered by the real instance.
+    ASSERT_TRUE(raw_send(next, "SendingMessageJOX"));
+    EXPECT_TRUE(raw_expect(next, "RM", 3000));
+    raw_close(next);
+}
+
+TEST_F(Instances, ProgramStartsWithoutSettingsAndWritesThem)
+{
+    other_dir = harness_temp_dir("bare");
+    other = harness_spawn(other_dir);
+    ASSERT_GT(other, 0);
+    std::string config;
+    for (int waited = 0; waited < 15000 && config.find("Nickname = \r\n") == std::string::npos; waited += 20) {
+        usleep(20000);
+        config = harness_read_file(other_dir + "jox.cfg");
+    }
+    EXPECT_EQ(config, "Folder = " + other_dir + "Received Files/\r\nIP = \r\nPort = 6843\r\n"
+                      "Auto Accept = No\r\nOpen File = No\r\nTimeout = 2\r\nNickname = \r\n");
+    int status = 0;
+    EXPECT_FALSE(harness_wait_exit(other, 300, &status));  // still running
+}
