@@ -257,6 +257,40 @@ TEST_F(SoundPlayback, VolumeScalesSamples) {
     }
 }
 
+// ALSA's own null device plays (and discards) like a real one: the real
+// device path, formats included, runs without sound hardware. A looping
+// sound keeps playing only if the device accepted its format.
+class SoundAlsaNull : public MediaTempDir {
+protected:
+    void SetUp() override {
+        MediaTempDir::SetUp();
+        sound_shutdown();
+        std::string conf = path("asound.conf");
+        std::ofstream(conf) << "pcm.!default { type null }\n";
+        setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
+    }
+    void TearDown() override {
+        sound_shutdown();
+        unsetenv("ALSA_CONFIG_PATH");
+        MediaTempDir::TearDown();
+    }
+};
+
+TEST_F(SoundAlsaNull, EveryFixtureFormatPlays) {
+    ASSERT_TRUE(sound_init());
+    for (const char* f : {"chime-u8-mono-22k.wav", "chime-s16-stereo-44k.wav", "front-center-s16-mono-48k.wav"}) {
+        SCOPED_TRACE(f);
+        ASSERT_TRUE(sound_load(3, media_fixture(std::string("sounds/") + f).c_str()));
+        ASSERT_TRUE(sound_volume(3, 50));
+        ASSERT_TRUE(sound_play(3, 1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(sound_playing(3), 1);
+        ASSERT_TRUE(sound_play(3, 0));
+        ASSERT_TRUE(sound_play(3, 0));
+        EXPECT_TRUE(wait_until([] { return sound_playing(3) == 0; }, 5000));
+    }
+}
+
 TEST_F(SoundPlayback, LoopingAndReplacingTheSound) {
     ASSERT_TRUE(sound_load(3, media_fixture(short_wave).c_str()));
     std::size_t size = wave_data(short_wave).size();
