@@ -44,11 +44,13 @@ constexpr long IMAGE_MAX_FILE = 300L * 1024 * 1024;
 
 }  // namespace
 
+// See image_codec.h.
 bool image_size_ok(long long width, long long height) {
     return width > 0 && height > 0 && width <= IMAGE_MAX_SIDE && height <= IMAGE_MAX_SIDE &&
            width * height <= IMAGE_MAX_PIXELS;
 }
 
+// See image_codec.h.
 unsigned char* image_alloc_pixels(int width, int height) {
     if (!image_size_ok(width, height)) return nullptr;
     return static_cast<unsigned char*>(std::malloc(std::size_t(width) * std::size_t(height) * 4));
@@ -101,21 +103,25 @@ int image_load(int number, const char* path) {
     return result;
 }
 
+// See header.
 int image_width(int number) {
     Image* image = image_handle(number);
     return image ? image->width : 0;
 }
 
+// See header.
 int image_height(int number) {
     Image* image = image_handle(number);
     return image ? image->height : 0;
 }
 
+// See header.
 Image* image_handle(int number) {
     auto it = image_table().find(number);
     return it == image_table().end() ? nullptr : &it->second;
 }
 
+// See header.
 void image_free(int number) {
     auto it = image_table().find(number);
     if (it == image_table().end()) return;
@@ -123,6 +129,7 @@ void image_free(int number) {
     image_table().erase(it);
 }
 
+// See header.
 void image_free_all() {
     for (auto& entry : image_table()) std::free(entry.second.pixels);
     image_table().clear();
@@ -194,7 +201,7 @@ unsigned char image_to_byte(float v) {
 
 }  // namespace
 
-// Works one output row at a time: the source rows it draws on are blended
+// See image_codec.h. Works one output row at a time: the source rows it draws on are blended
 // into one premultiplied float row, which is then resampled across. Memory
 // stays at one source row, whatever the sizes.
 int image_scale(const Image* src, int width, int height, Image* out) {

@@ -10,7 +10,9 @@ int sound_init();
 void sound_shutdown();
 // Reads a wave file as `number`. 0 when missing or of another layout.
 int sound_load(int number, const char* path);
-// flags 0: stop it if playing, rewind, play once. Never two copies.
+// flags 0: stop it if playing, rewind, play once. Never two copies: there is
+// one voice, so flags 1 (loop) also restarts, and flags 2 (an additional
+// copy) acts as 0. Non-zero when it started; 0 without a device or sound.
 int sound_play(int number, int flags);
 // Volume 0-100, clamped, through the volume table.
 int sound_volume(int number, int volume);
