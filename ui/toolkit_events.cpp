@@ -221,19 +221,30 @@ void ui_idle_wait(int max_ms, const int* fds, int nfds)
     ui_state& s = ui_st();
     if (!s.ready || max_ms <= 0 || !s.fifo.empty())
         return;
-    bool woken = false;
-    std::vector<std::unique_ptr<QSocketNotifier>> notifiers;
+    // The timer and the socket watchers are made once and reused.
+    static bool woken;
+    static QTimer* timer;
+    static std::map<int, QSocketNotifier*> watchers;
+    if (!timer) {
+        timer = new QTimer;
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(timer, &QTimer::timeout, [] { woken = true; });
+    }
+    woken = false;
+    std::vector<QSocketNotifier*> armed;
     for (int i = 0; fds && i < nfds; i++) {
         if (fds[i] < 0)
             continue;
-        auto n = std::make_unique<QSocketNotifier>(fds[i], QSocketNotifier::Read);
-        QObject::connect(n.get(), &QSocketNotifier::activated, [&woken] { woken = true; });
-        notifiers.push_back(std::move(n));
+        QSocketNotifier*& n = watchers[fds[i]];
+        if (!n) {
+            n = new QSocketNotifier(fds[i], QSocketNotifier::Read);
+            QObject::connect(n, &QSocketNotifier::activated, [] { woken = true; });
+        }
+        n->setEnabled(true);
+        armed.push_back(n);
     }
-    QTimer timer;
-    timer.setSingleShot(true);
-    QObject::connect(&timer, &QTimer::timeout, [&woken] { woken = true; });
-    timer.start(max_ms);
+    timer->start(max_ms);
     QElapsedTimer clock;
     clock.start();
     QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance();
@@ -244,10 +255,17 @@ void ui_idle_wait(int max_ms, const int* fds, int nfds)
         if (clock.elapsed() >= max_ms)
             break;
     }
-    // The sockets are read by the network layer; the notifiers must not
-    // linger and steal their readiness.
-    for (auto& n : notifiers)
+    timer->stop();
+    // Disarmed at once: the network layer may close a socket before the next
+    // call and the number may come back as a file, which polls readable
+    // forever and would keep every event loop (a message box's) spinning.
+    for (QSocketNotifier* n : armed)
         n->setEnabled(false);
+    if (watchers.size() > 64) {
+        for (auto& [fd, n] : watchers)
+            delete n;
+        watchers.clear();
+    }
 }
 
 void* ui_focus_handle()
