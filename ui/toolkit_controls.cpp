@@ -177,13 +177,25 @@ int ui_key_code(int qt_key, const QString& text)
     case Qt::Key_Up: return 38;
     case Qt::Key_Right: return 39;
     case Qt::Key_Down: return 40;
+    case Qt::Key_Shift: return 16;
+    case Qt::Key_Control: return 17;
+    case Qt::Key_Alt: return 18;
+    case Qt::Key_PageUp: return 33;
+    case Qt::Key_PageDown: return 34;
+    case Qt::Key_End: return 35;
+    case Qt::Key_Home: return 36;
+    case Qt::Key_Insert: return 45;
     default: break;
     }
     if ((qt_key >= Qt::Key_0 && qt_key <= Qt::Key_9) || (qt_key >= Qt::Key_A && qt_key <= Qt::Key_Z))
         return qt_key;
-    if (!text.isEmpty())
+    if (qt_key >= Qt::Key_F1 && qt_key <= Qt::Key_F24)
+        return 112 + (qt_key - Qt::Key_F1);
+    if (qt_key < Qt::Key_Escape && !text.isEmpty())
         return text.at(0).unicode();
-    return qt_key & 0xFFFF;
+    // Any other special key: a code of its own that no caller mistakes for
+    // Return.
+    return 255;
 }
 
 // --- Image control widget -------------------------------------------------------
