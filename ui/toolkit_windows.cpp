@@ -17,6 +17,7 @@
 #include <QProxyStyle>
 #include <QScreen>
 #include <QStatusBar>
+#include <QWindow>
 
 #include "image.h"
 
@@ -287,18 +288,19 @@ int window_set_topmost(int window, int on)
     if (!w)
         return 0;
     QWidget* widget = w->widget;
-    if (widget->windowFlags().testFlag(Qt::WindowStaysOnTopHint) == (on != 0)) {
-        if (on && widget->isVisible())
-            widget->raise();
-        return 1;
+    Qt::WindowFlags flags = widget->windowFlags();
+    flags.setFlag(Qt::WindowStaysOnTopHint, on != 0);
+    if (QWindow* native = widget->windowHandle()) {
+        // Told to the window system directly: QWidget::setWindowFlags would
+        // hide and re-show the window, a flicker each time the program
+        // brings its main window to the front.
+        widget->overrideWindowFlags(flags);
+        native->setFlags(flags);
+    } else {
+        widget->setWindowFlags(flags);
     }
-    // Changing a window flag hides the window and may forget its place.
-    QPoint place = widget->pos();
-    bool visible = widget->isVisible();
-    widget->setWindowFlag(Qt::WindowStaysOnTopHint, on != 0);
-    widget->move(place);
-    if (visible)
-        widget->show();
+    if (on && widget->isVisible())
+        widget->raise();
     return 1;
 }
 
