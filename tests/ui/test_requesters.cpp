@@ -123,11 +123,38 @@ TEST_F(RequesterTest, RealDialogsAnswerThroughTheSameRules)
     });
     EXPECT_EQ(folder_requester("Choose", (folder + "/").c_str()), "");
 
-    QTimer::singleShot(50, [] {
-        if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()))
+    // "*.*" must show files without a dot too; the second pattern is shown
+    // first; several files may be chosen; a usable preset name is kept.
+    QStringList filters, chosen;
+    QString shown;
+    bool several = false;
+    QTimer::singleShot(50, [&] {
+        if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            filters = d->nameFilters();
+            shown = d->selectedNameFilter();
+            several = d->fileMode() == QFileDialog::ExistingFiles;
+            chosen = d->selectedFiles();
             d->reject();
+        }
     });
-    EXPECT_EQ(open_files_requester("Files", (folder + "/").c_str(), "All files (*.*)|*.*", 0, 1), "");
+    std::string preset = folder + "/notes.txt";
+    EXPECT_EQ(open_files_requester("Files", preset.c_str(), "All files (*.*)|*.*|Pictures|*.jpg;*.png", 1, 2), "");
+    EXPECT_EQ(filters, QStringList({"All files (*)", "Pictures (*.jpg *.png)"}));
+    EXPECT_EQ(shown, QString("Pictures (*.jpg *.png)"));
+    EXPECT_TRUE(several);
+    EXPECT_EQ(chosen, QStringList({QString::fromStdString(preset)}));
+
+    // A preset name that could not name a file is dropped: the folder stays.
+    QTimer::singleShot(50, [&] {
+        if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            chosen = d->selectedFiles();
+            d->reject();
+        }
+    });
+    std::string bad = folder + "/a?b";
+    EXPECT_EQ(open_files_requester("Files", bad.c_str(), "All files (*.*)|*.*", 0, 0), "");
+    for (const QString& f : chosen)
+        EXPECT_FALSE(f.endsWith("a?b")) << f.toStdString();
 }
 
 }  // namespace
