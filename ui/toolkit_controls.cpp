@@ -3,8 +3,12 @@
 //
 // Every control is a leaf widget (or a QTabWidget for the tab panel), placed
 // at an absolute rectangle in its parent. Key presses that reach a control
-// come back to the application as raw key messages, before the control acts
-// on them, the order in which the platform's own messages used to arrive.
+// come back to the application as raw key messages, queued before the
+// control acts on them, so a key is always reported before the change it
+// makes.
+//
+// Index: helpers shared by the toolkit files; the image control widget;
+// creation of each kind; operations on existing controls.
 #include "toolkit_qt.h"
 
 #include <QCheckBox>

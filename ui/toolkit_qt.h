@@ -115,7 +115,8 @@ void ui_place_status(ui_window& win);
 QStyle* ui_style();
 // A copy of an image-table picture as a pixmap; null pixmap for nullptr.
 QPixmap ui_pixmap(void* image);
-// The Windows-style key code of a Qt key (13 Return, 27 Escape, 'A'...).
+// The toolkit's key code for a Qt key: 13 Return, 27 Escape, 16 Shift,
+// capital letters and digits as themselves, 255 for keys without a code.
 int ui_key_code(int qt_key, const QString& text);
 // Bytes <-> QString.
 QString ui_qs(const char* text);

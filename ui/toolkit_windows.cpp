@@ -5,6 +5,9 @@
 // size, the window manager's frame excluded. Windows are never resizable by
 // the user (fixed size), so the layouts stay exactly as built; the program
 // itself resizes them with window_resize.
+//
+// Index: the window widget (close requests and window events); helpers
+// shared by the toolkit files; window operations; the status bar; the grab.
 #include "toolkit_qt.h"
 
 #include <QApplication>
