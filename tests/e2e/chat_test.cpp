@@ -13,7 +13,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
-#include <regex>
 #include <string>
 
 namespace {
@@ -25,6 +24,19 @@ const std::string bye = "ByeByeByeDisconnec";
 std::string token(const std::string& line)
 {
     return "mMeSSageJOX" + line + "EeNdofMessageJOX";
+}
+
+// "The Time is hh:mm:ss." with a real clock reading.
+bool is_time_line(const std::string& line)
+{
+    const std::string lead = "The Time is ";
+    if (line.size() != lead.size() + 9 || line.compare(0, lead.size(), lead) != 0 || line.back() != '.')
+        return false;
+    std::string t = line.substr(lead.size(), 8);
+    for (int i : {0, 1, 3, 4, 6, 7})
+        if (t[i] < '0' || t[i] > '9') return false;
+    return t[2] == ':' && t[5] == ':' && std::stoi(t.substr(0, 2)) < 24 && std::stoi(t.substr(3, 2)) < 60 &&
+           std::stoi(t.substr(6, 2)) < 60;
 }
 
 int main_height()
@@ -63,7 +75,6 @@ TEST_F(Chat, CommandsAndLookAlikes)
 {
     start();
     be_called();
-    std::regex time_line("The Time is ([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]\\.");
 
     ASSERT_TRUE(type_answered("/time"));
     harness_click(14);
@@ -74,9 +85,9 @@ TEST_F(Chat, CommandsAndLookAlikes)
     }, 2000);
     ASSERT_EQ(got.size(), token("The Time is 00:00:00.").size());
     std::string sent_line = got.substr(11, got.size() - 11 - 16);
-    EXPECT_TRUE(std::regex_match(sent_line, time_line)) << got;
+    EXPECT_TRUE(is_time_line(sent_line)) << got;
     EXPECT_EQ(got.substr(got.size() - 16), "EeNdofMessageJOX");
-    EXPECT_TRUE(std::regex_match(control_get_text(12), time_line)) << control_get_text(12);
+    EXPECT_TRUE(is_time_line(control_get_text(12))) << control_get_text(12);
 
     ASSERT_TRUE(type_answered("/date"));
     harness_click(14);
