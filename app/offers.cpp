@@ -9,6 +9,7 @@
 // else sees them, and a frame nobody accepted is read off and dropped.
 #include "offers.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <poll.h>
 #include <sys/stat.h>
@@ -37,6 +38,11 @@ const char OFFER_CORRUPTED_NOTICE[] =
 constexpr int OFFER_REST_WAIT_MS = 500;
 // The renaming rule tries this many copy numbers at most.
 constexpr int OFFER_COPY_LIMIT = 100000;
+// The peer reads one token per receive: the selecting notice must arrive
+// before the offer or the cancel notice that follows it, or the two would be
+// read as one and the second lost. A person choosing files always takes this
+// long; a requester answered at once (a script, a test) waits out the rest.
+constexpr int OFFER_TOKEN_GAP_MS = 250;
 
 int offer_ended = 0;  // a wait of this Send File operation ended the call
 
@@ -140,8 +146,13 @@ void send_files()
     app.files_sent = 0;
     offer_ended = 0;
     wait_send("SendingSeindingJOXFile");
+    auto selecting = std::chrono::steady_clock::now();
     app.send_path = open_files_requester("Select a file/s to send it/them", "",
                                          "All files (*.*)|*.*", 0, 2);
+    auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - selecting).count();
+    if (spent < OFFER_TOKEN_GAP_MS)
+        delay_ms(int(OFFER_TOKEN_GAP_MS - spent));
     if (app.send_path.empty()) {
         wait_send("CloseSendJOXFile");
     } else {

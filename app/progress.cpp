@@ -23,9 +23,10 @@ int progress_hook(void* ctx, int64_t done, int64_t total)
     // A transfer that is over at its first report was too short to show.
     if (progress_display && (run->shown || done < total)) {
         if (!run->shown) {
-            // Over the strip's picture: text in the upper part, bar at the bottom.
-            control_text(PROGRESS_TEXT, 60, 2, 157, 16, "", 0);
-            control_progress(PROGRESS_BAR, 0, 21, 219, 4);
+            // The strip's picture keeps its right-hand part plain for these:
+            // the figures on its first line, the bar on its second.
+            control_text(PROGRESS_TEXT, 124, 2, 93, 13, "", 0);
+            control_progress(PROGRESS_BAR, 124, 16, 90, 5);
             run->shown = 1;
         }
         int value = total > 0 ? int(done * 1000 / total) : 1000;

@@ -1,6 +1,7 @@
 // Progress of a long transfer in the small "Sending File..." and "Receiving
-// File..." windows: a thin bar over the bottom of the 219 x 25 strip and a
-// short text such as "42 % · 95 MB/s" over it, on both sides.
+// File..." windows: a short text such as "42 % · 95 MB/s" and a thin bar
+// below it, over the plain right-hand part of the 219 x 25 strip, on both
+// sides. A transfer over at its first report shows nothing.
 //
 // The transport calls the progress hook a few times a second at most, so each
 // call may update the controls and let the windows repaint. The same hooks
