@@ -20,7 +20,7 @@ namespace {
 void (*loop_hook)() = nullptr;  // test seam, see app_test.h
 
 // Longest sleep after an empty poll; events end it earlier.
-constexpr int loop_idle_wait_ms = 50;
+constexpr int loop_idle_wait_ms = 250;
 
 int loop_clicked(int control)
 {
