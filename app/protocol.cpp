@@ -58,14 +58,20 @@ void grey_chat_log()
     app.chat_lines = 0;
 }
 
-void peer_gone()
+// Every way a call ends leaves the window the same, but for the status text.
+static void protocol_call_ended(const char* text)
 {
     call_controls_off();
-    status("User Disconnected.");
+    status(text);
     grey_chat_log();
-    alert();
     app.idle = 1;
+    alert();
     status_icon(0);
+}
+
+void peer_gone()
+{
+    protocol_call_ended("User Disconnected.");
 }
 
 // Sends on the call's connection, if there still is one.
@@ -77,12 +83,7 @@ static void protocol_send(const char* text)
 void disconnect()
 {
     protocol_send(protocol_token_text(TOKEN_BYE));
-    call_controls_off();
-    status("Disconnected.");
-    grey_chat_log();
-    app.idle = 1;
-    alert();
-    status_icon(0);
+    protocol_call_ended("Disconnected.");
 }
 
 int poll_peer()
@@ -292,12 +293,7 @@ void on_disconnect()
 {
     // The transport has released the connection already.
     app.peer_connection = nullptr;
-    call_controls_off();
-    status("Disconnected.");
-    grey_chat_log();
-    app.idle = 1;
-    alert();
-    status_icon(0);
+    protocol_call_ended("Disconnected.");
 }
 
 // --- Placing a call ----------------------------------------------------------

@@ -71,6 +71,20 @@ protected:
         raw = raw_accept(listener, 2000);
         ASSERT_GE(raw, 0);
     }
+    // A fresh run in a call: placed by us (caller 1, the nickname token
+    // already read by the peer) or accepted from the peer (caller 0).
+    void fresh_call(int caller, HarnessConfig config = {})
+    {
+        restart_clean();
+        if (caller) listen_as_peer();
+        start(config);
+        if (caller) {
+            place_call_to_peer();
+            ASSERT_TRUE(raw_expect(raw, "JOXNICKNAMEIS" + config.nickname, 2000));
+        } else {
+            be_called();
+        }
+    }
     std::string status() { return harness_status(); }
 
     // Runs the program while reading what it sends to the raw peer; 1 when

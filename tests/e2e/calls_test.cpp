@@ -194,11 +194,7 @@ TEST_F(Calls, TurnedAwayCallerIsIdleAndCanBeCalled)
     listener = raw_listen("127.0.0.2", elsewhere);
     ASSERT_GE(listener, 0);
     app.port = elsewhere;  // as a changed port in the options does, for the next call
-    control_set_text(0, "127.0.0.2");
-    harness_click(8);
-    ASSERT_TRUE(pump_until([] { return app.idle == 0; }, 12000));
-    raw = raw_accept(listener, 2000);
-    ASSERT_GE(raw, 0);
+    place_call_to_peer();
     ASSERT_TRUE(raw_expect(raw, "JOXNICKNAMEIS", 2000));
     ASSERT_TRUE(raw_send(raw, "JOXBusy"));
     ASSERT_TRUE(pump_until([] { return !harness_messages().empty(); }, 3000));
@@ -221,14 +217,7 @@ TEST_F(Calls, TurnedAwayCallerIsIdleAndCanBeCalled)
 TEST_F(Calls, ByeFromThePeerEndsTheCallOnEitherSide)
 {
     for (int caller : {0, 1}) {
-        restart_clean();
-        if (caller) listen_as_peer();
-        start();
-        if (caller) {
-            place_call_to_peer();
-        } else {
-            be_called();
-        }
+        fresh_call(caller);
         // A bye with more bytes behind it in the same receive still counts.
         ASSERT_TRUE(raw_send(raw, bye + "mMeSSageJOX"));
         ASSERT_TRUE(pump_until([] { return app.idle == 1; }, 3000)) << caller;
@@ -273,17 +262,7 @@ TEST_F(Calls, ExitSendsByeOverTheLastCall)
         int ended;      // 1: the call had already ended by the peer's bye
     } cases[] = {{"placed", 1, 0}, {"accepted", 0, 0}, {"placed, ended", 1, 1}};
     for (const Case& c : cases) {
-        restart_clean();
-        if (c.caller) listen_as_peer();
-        start();
-        if (c.caller) {
-            place_call_to_peer();
-        } else {
-            be_called();
-        }
-        if (c.caller) {
-            ASSERT_TRUE(raw_expect(raw, "JOXNICKNAMEIS", 2000));
-        }
+        fresh_call(c.caller);
         if (c.ended) {
             ASSERT_TRUE(raw_send(raw, bye));
             ASSERT_TRUE(pump_until([] { return app.idle == 1; }, 2000));

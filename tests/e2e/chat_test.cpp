@@ -188,15 +188,7 @@ TEST_F(Chat, TypingNoticeIsWithdrawnWhenTheInputEmpties)
 TEST_F(Chat, TypingWaitEndsWhenThePeerLeavesOnEitherSide)
 {
     for (int caller : {0, 1}) {
-        restart_clean();
-        if (caller) listen_as_peer();
-        start();
-        if (caller) {
-            place_call_to_peer();
-            ASSERT_TRUE(raw_expect(raw, "JOXNICKNAMEIS", 2000));
-        } else {
-            be_called();
-        }
+        fresh_call(caller);
         int fd = raw;
         std::thread peer([fd] {
             raw_expect(fd, "SendingMessageJOX", 3000);
