@@ -324,3 +324,28 @@ TEST_F(Calls, PeerActivityNotices)
     }
     EXPECT_EQ(raw_read(raw, 16, 200), "");
 }
+
+TEST_F(Calls, AnEndedCallsConnectionCannotTouchTheNextCall)
+{
+    start();
+    be_called();
+    ASSERT_TRUE(raw_send(raw, bye));
+    ASSERT_TRUE(pump_until([] { return app.idle == 1; }, 2000));
+    int old = raw;  // stays open, as the program never closes it
+    raw = raw_connect("127.0.0.1", port, 2000);
+    ASSERT_GE(raw, 0);
+    ASSERT_TRUE(pump_until([] { return app.idle == 0; }, 3000));
+    // The old caller's bytes are dropped, not read as the new peer's...
+    ASSERT_TRUE(raw_send(old, bye));
+    ASSERT_TRUE(raw_send(old, "SendingMessageJOX"));
+    pump_for(400);
+    EXPECT_EQ(app.idle, 0);
+    EXPECT_EQ(status(), "Connected.  You are the Server.  Connected with 127.0.0.1.");
+    EXPECT_EQ(raw_read(old, 16, 100), "");  // nor answered
+    // ...and its closing does not end the call.
+    raw_close(old);
+    pump_for(400);
+    EXPECT_EQ(app.idle, 0);
+    ASSERT_TRUE(raw_send(raw, "mMeSSageJOXCat: hereEeNdofMessageJOX"));
+    ASSERT_TRUE(pump_until([] { return control_get_text(12) == "Cat: here"; }, 2000));
+}
