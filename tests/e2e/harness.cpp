@@ -208,7 +208,8 @@ int harness_app_start(const std::string& dir)
     run_program_set_hook(harness_run_hook);
     app_test_set_loop_hook(harness_loop_hook);
     if (!app_startup()) {
-        if (chdir(s.old_cwd.c_str()) != 0) return 0;
+        int ignored = chdir(s.old_cwd.c_str());
+        (void)ignored;
         return 0;
     }
     s.running = 1;
@@ -225,7 +226,8 @@ void harness_app_stop()
     app_test_set_loop_hook(nullptr);
     run_program_set_hook(nullptr);
     ui_test_set_message_observer(nullptr);
-    if (chdir(s.old_cwd.c_str()) != 0) return;
+    int ignored = chdir(s.old_cwd.c_str());
+    (void)ignored;
 }
 
 int pump_until(const std::function<bool()>& done, int timeout_ms)
@@ -403,7 +405,7 @@ int raw_at_eof(int fd, int timeout_ms, std::string* extra)
         char buf[4096];
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n == 0) return 1;
-        if (n < 0) return errno == ECONNRESET ? 0 : 0;
+        if (n < 0) return 0;  // a reset is not an orderly end
         if (extra) extra->append(buf, static_cast<size_t>(n));
         else return 0;
     }
