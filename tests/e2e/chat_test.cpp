@@ -257,3 +257,28 @@ TEST_F(Chat, ScreenshotOfACallWithChat)
     mkdir(JOX_SCREENSHOTS, 0755);
     EXPECT_TRUE(ui_test_grab_window(0, JOX_SCREENSHOTS "/main_call_chat.png"));
 }
+
+TEST_F(Chat, CallerArrivingDuringTheTypingWaitIsTurnedAway)
+{
+    start();
+    be_called();
+    int fd = raw;
+    int call_port = port;
+    std::string third_got;
+    int third_eof = 0;
+    std::thread peer([&third_got, &third_eof, fd, call_port] {
+        if (!raw_expect(fd, "SendingMessageJOX", 3000)) return;
+        int third = raw_connect("127.0.0.1", call_port, 2000);
+        third_got = raw_read(third, 16, 2000);
+        third_eof = raw_at_eof(third, 2000);
+        raw_close(third);
+        raw_send(fd, "RM");
+    });
+    harness_type(13, "x");
+    pump_until([] { return app.typing_announced == 1; }, 6000);
+    peer.join();
+    EXPECT_EQ(third_got, "JOXBusy");
+    EXPECT_TRUE(third_eof);
+    EXPECT_EQ(app.idle, 0);
+    EXPECT_EQ(status(), "Connected.  You are the Server.  Connected with 127.0.0.1.");
+}
