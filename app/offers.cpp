@@ -4,8 +4,8 @@
 //
 // Index: helpers | sending side | receiving side
 //
-// The receiver hashes the body while it stores it, so the check costs no
-// second pass over the file. Offered names are made safe before anything
+// The receiver hashes the body while it stores it (on a helper thread, beside
+// the receiving loop), so the check costs no second pass over the file. Offered names are made safe before anything
 // else sees them, and a frame nobody accepted is read off and dropped.
 #include "offers.h"
 
@@ -21,6 +21,7 @@
 #include "launch.h"
 #include "layouts.h"
 #include "md5.h"
+#include "piece_hasher.h"
 #include "net.h"
 #include "offer_names.h"
 #include "offer_steps.h"
@@ -382,14 +383,13 @@ void on_file_frame()
         return;
     }
     std::string path = app.receive_folder + app.target_name;
-    Md5 md5;
-    md5_init(&md5);
+    PieceHasher* hasher = piece_hasher_start();
     wait_window_open(WAIT_RECEIVING);
     ProgressRun run;
-    progress_begin(&run, wait_window_number(WAIT_RECEIVING), &md5);
+    progress_begin(&run, wait_window_number(WAIT_RECEIVING), hasher);
     int stored = net_receive_file(app.peer_connection, path.c_str(), &run.hooks);
     wait_window_close(WAIT_RECEIVING);
-    app.received_md5 = md5_final(&md5);
+    app.received_md5 = piece_hasher_finish(hasher);
     if (!stored) {
         if (run.abandoned) {
             // The rest of the body is still on its way: the call cannot go on.

@@ -9,6 +9,7 @@
 namespace {
 
 int progress_display = 1;
+double progress_spent = 0;  // seconds spent updating the display, all runs
 void (*progress_observer)(int window) = nullptr;
 
 double progress_now()
@@ -22,6 +23,7 @@ int progress_hook(void* ctx, int64_t done, int64_t total)
     ProgressRun* run = static_cast<ProgressRun*>(ctx);
     // A transfer that is over at its first report was too short to show.
     if (progress_display && (run->shown || done < total)) {
+        double start = progress_now();
         if (!run->shown) {
             // The strip's picture keeps its right-hand part plain for these:
             // the figures on its first line, the bar on its second.
@@ -34,6 +36,7 @@ int progress_hook(void* ctx, int64_t done, int64_t total)
         std::string text = progress_text(done, total, progress_now() - run->start);
         control_set_text(PROGRESS_TEXT, text.c_str());
         delay_ms(0);
+        progress_spent += progress_now() - start;
         if (progress_observer)
             progress_observer(run->window);
     }
@@ -45,8 +48,8 @@ int progress_hook(void* ctx, int64_t done, int64_t total)
 void progress_piece(void* ctx, const void* data, std::size_t n)
 {
     ProgressRun* run = static_cast<ProgressRun*>(ctx);
-    if (run->md5)
-        md5_update(run->md5, data, n);
+    if (run->hasher)
+        piece_hasher_feed(run->hasher, data, n);
 }
 
 } // namespace
@@ -65,12 +68,12 @@ std::string progress_text(int64_t done, int64_t total, double seconds)
     return text;
 }
 
-void progress_begin(ProgressRun* run, int window, Md5* md5)
+void progress_begin(ProgressRun* run, int window, PieceHasher* hasher)
 {
     run->hooks.progress = progress_hook;
-    run->hooks.piece = md5 ? progress_piece : nullptr;
+    run->hooks.piece = hasher ? progress_piece : nullptr;
     run->hooks.ctx = run;
-    run->md5 = md5;
+    run->hasher = hasher;
     run->window = window;
     run->shown = 0;
     run->abandoned = 0;
@@ -87,4 +90,9 @@ void progress_set_display(int on)
 void progress_set_observer(void (*observer)(int window))
 {
     progress_observer = observer;
+}
+
+double progress_display_seconds()
+{
+    return progress_spent;
 }

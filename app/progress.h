@@ -12,7 +12,7 @@
 #include <string>
 
 #include "frame.h"
-#include "md5.h"
+#include "piece_hasher.h"
 
 // Control numbers of the bar and the text (free in every window's numbering).
 enum { PROGRESS_BAR = 35, PROGRESS_TEXT = 36 };
@@ -24,16 +24,16 @@ std::string progress_text(int64_t done, int64_t total, double seconds);
 // One transfer's display and hooks. Fill with progress_begin.
 struct ProgressRun {
     NetFileHooks hooks;  // handed to net_send_file / net_receive_file
-    Md5* md5;            // receiver's running fingerprint, or nullptr
+    PieceHasher* hasher; // receiver's running fingerprint, or nullptr
     int window;          // the small window shown (2 or 4)
     int shown;           // 1 once the bar and text exist
     int abandoned;       // 1 when the user abandoned the transfer
     double start;        // monotonic start time, seconds
 };
 
-// Prepares `run` for a transfer shown in `window`; `md5` (may be nullptr) is
-// fed every received piece.
-void progress_begin(ProgressRun* run, int window, Md5* md5);
+// Prepares `run` for a transfer shown in `window`; `hasher` (may be nullptr)
+// is fed every received piece.
+void progress_begin(ProgressRun* run, int window, PieceHasher* hasher);
 
 // Turns the display off (0) or on (1, the default); the hooks still hash and
 // still let the user abandon. For measuring what the display costs.
@@ -41,3 +41,5 @@ void progress_set_display(int on);
 // Called after every display update with the window shown (nullptr stops).
 // Lets a test look at the window in the middle of a transfer.
 void progress_set_observer(void (*observer)(int window));
+// Seconds spent so far, in this process, drawing progress (for measuring).
+double progress_display_seconds();

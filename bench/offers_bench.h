@@ -1,0 +1,233 @@
+// Shared by the transfer and handshake benchmarks: two real instances on one
+// machine. The child instance (the built program, offscreen, automatic
+// acceptance) listens; this process runs the program's core in-process,
+// calls the child over 127.0.0.2 and sends through the requester's test seam.
+// Header-only so that each benchmark stays one program of one source file.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "app.h"
+#include "handlers.h"
+#include "offers.h"
+#include "state.h"
+#include "toolkit.h"
+
+extern char** environ;
+
+namespace offers_bench {
+
+inline double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+inline std::string temp_dir(const char* tag)
+{
+    std::string pattern = std::string("/tmp/jox-bench-") + tag + "-XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        return "";
+    return pattern + "/";
+}
+
+inline void remove_dir(const std::string& dir)
+{
+    if (dir.rfind("/tmp/jox-bench-", 0) != 0)
+        return;
+    std::string command = "rm -rf '" + dir + "'";
+    if (std::system(command.c_str()) != 0)
+        std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+}
+
+inline bool write_text(const std::string& path, const std::string& text)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+inline bool write_config(const std::string& dir, int port, const char* auto_accept)
+{
+    return write_text(dir + "jox.cfg", "Port = " + std::to_string(port) +
+                                           "\r\nAuto Accept = " + auto_accept +
+                                           "\r\nOpen File = No\r\nTimeout = 2\r\n");
+}
+
+// A port nobody listens on now.
+inline int free_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+inline bool port_taken(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(0x7f000002);
+    bool taken = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return taken;
+}
+
+// The built program, offscreen, in `dir`; its pid or -1.
+inline pid_t spawn_child(const std::string& dir)
+{
+    std::vector<std::string> text;
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "QT_QPA_PLATFORM=", 16) != 0)
+            text.push_back(*e);
+    text.push_back("QT_QPA_PLATFORM=offscreen");
+    std::vector<char*> env;
+    for (std::string& t : text)
+        env.push_back(t.data());
+    env.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    char binary[] = JOX_BINARY;
+    char* argv[] = {binary, nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, binary, &actions, nullptr, argv, env.data()) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+inline void stop_child(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 200; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid)
+            return;
+        usleep(10 * 1000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+// Peak resident memory in MiB: of a child from /proc, of us from getrusage.
+inline double child_peak_mib(pid_t pid)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/status";
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (!f)
+        return -1;
+    char line[256];
+    double kib = -1;
+    while (std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, "VmHWM:", 6) == 0)
+            kib = std::atof(line + 6);
+    std::fclose(f);
+    return kib / 1024.0;
+}
+
+inline double own_peak_mib()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_maxrss) / 1024.0;
+}
+
+inline std::string status_text()
+{
+    return statusbar_get_text(0, 0);
+}
+
+// Passes of the main loop until `done` or `seconds` pass.
+template <class F>
+bool pump_until(F done, double seconds)
+{
+    auto start = std::chrono::steady_clock::now();
+    for (long pass = 0; pass < 100000000L; ++pass) {
+        if (done())
+            return true;
+        if (seconds_since(start) > seconds || !app_pass())
+            break;
+    }
+    return done();
+}
+
+// The two instances, connected. Folders and the child are cleaned up by end().
+struct Pair {
+    std::string child_dir;
+    std::string dir;
+    pid_t child = -1;
+    bool started = false;
+
+    bool begin()
+    {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        int port = free_port();
+        child_dir = temp_dir("child");
+        dir = temp_dir("parent");
+        if (child_dir.empty() || dir.empty() || !write_config(child_dir, port, "Yes") ||
+            !write_config(dir, port, "No"))
+            return false;
+        child = spawn_child(child_dir);
+        for (int i = 0; i < 400 && child > 0 && !port_taken(port); ++i)
+            usleep(25 * 1000);
+        if (child <= 0 || !port_taken(port) || chdir(dir.c_str()) != 0 || !app_startup())
+            return false;
+        started = true;
+        control_set_text(0, "127.0.0.2");
+        place_call();
+        return pump_until([] { return status_text() == "Connected To Server 127.0.0.2."; }, 10);
+    }
+
+    // Sends the files through the requester seam; seconds from the click to
+    // the final status, or -1 when `expected` did not come.
+    double send(const std::vector<std::string>& paths, const std::string& expected)
+    {
+        ui_test_queue_files_answer(paths.data(), int(paths.size()));
+        auto start = std::chrono::steady_clock::now();
+        send_files();
+        double s = seconds_since(start);
+        return status_text() == expected ? s : -1;
+    }
+
+    void end()
+    {
+        if (started)
+            app_shutdown();
+        started = false;
+        stop_child(child);
+        child = -1;
+        if (chdir("/tmp") != 0)
+            std::fprintf(stderr, "could not leave %s\n", dir.c_str());
+        remove_dir(child_dir);
+        remove_dir(dir);
+    }
+};
+
+} // namespace offers_bench
