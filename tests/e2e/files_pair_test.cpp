@@ -4,6 +4,7 @@
 // byte. Also the progress windows in the middle of a slow transfer.
 #include <gtest/gtest.h>
 
+#include <QTest>
 #include <QWidget>
 
 #include <fcntl.h>
@@ -204,6 +205,90 @@ TEST(FilesProgress, BothWindowsShowHowFarAndHowFast)
     // The windows are gone once the transfer is over.
     EXPECT_EQ(window_handle(WINDOW_SENDING), nullptr);
     EXPECT_EQ(window_handle(WINDOW_RECEIVING), nullptr);
+    progress_set_observer(nullptr);
+    harness_remove_dir(src);
+    offers_end(&call);
+}
+
+// --- Abandoning a transfer ------------------------------------------------------
+
+namespace {
+
+// Clicks the small window at the first progress report: the user gives up.
+void click_window(int window)
+{
+    QWidget* w = static_cast<QWidget*>(window_handle(window));
+    if (w)
+        QTest::mouseClick(w, Qt::LeftButton);
+}
+
+} // namespace
+
+TEST(FilesProgress, AbandoningEndsTheCallOnEitherSide)
+{
+    OfferCall call;
+    HarnessConfig config;
+    config.auto_accept = "Yes";
+    ASSERT_TRUE(offers_call_program(&call, config, "abandon"));
+    const std::size_t size = 8u << 20;
+    std::string body = offers_body(size, 31);
+    progress_set_observer(click_window);
+
+    // Receiving: the user gives up; the peer hears goodbye and the line closes.
+    std::string tail;
+    bool closed = false;
+    {
+        OfferPeer peer([&] {
+            raw_send(call.fd, offers_file_offer("given-up.bin", body));
+            raw_read(call.fd, 2, 3000);
+            raw_send(call.fd, "SD");
+            raw_read(call.fd, 1, 3000);
+            std::string frame = offers_frame(body);
+            for (std::size_t at = 0; at < frame.size(); at += 1 << 20) {
+                if (!raw_send(call.fd, frame.substr(at, 1 << 20)))
+                    break;
+                usleep(60 * 1000);
+            }
+            closed = raw_at_eof(call.fd, 5000, &tail);
+        });
+        ASSERT_TRUE(offers_pump_peer(peer, 20000));
+    }
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(tail, "ByeByeByeDisconnec");
+    EXPECT_EQ(harness_status(), "Disconnected.");
+    EXPECT_EQ(app.idle, 1);
+    EXPECT_EQ(window_handle(WINDOW_RECEIVING), nullptr);
+
+    // Sending: the user gives up midway; the frame is cut off by closing the
+    // line, never followed by a token the peer would take for body bytes.
+    ASSERT_TRUE(offers_call_again(&call));
+    std::string src = harness_temp_dir("abandon-src");
+    harness_write_file(src + "big.bin", body);
+    std::vector<std::string> paths = {src + "big.bin"};
+    ui_test_queue_files_answer(paths.data(), 1);
+    std::string got;
+    {
+        OfferPeer peer([&] {
+            raw_read(call.fd, 22, 3000);
+            raw_read(call.fd, offers_file_offer("big.bin", body).size(), 3000);
+            raw_send(call.fd, "RF");
+            raw_read(call.fd, 2, 3000);
+            raw_send(call.fd, "a");
+            for (int i = 0; i < 400; ++i) {
+                std::string piece = raw_read(call.fd, 1 << 18, 3000);
+                if (piece.empty())
+                    break;
+                got += piece;
+                usleep(20 * 1000);
+            }
+        });
+        harness_click(6);
+        ASSERT_TRUE(offers_pump_peer(peer, 30000, [] { return app.idle == 1; }));
+    }
+    EXPECT_LT(got.size(), body.size() + 12);
+    EXPECT_EQ(got, offers_frame(body).substr(0, got.size()));
+    EXPECT_EQ(harness_status(), "Disconnected.");
+    EXPECT_EQ(app.poll_client, 1);
     progress_set_observer(nullptr);
     harness_remove_dir(src);
     offers_end(&call);

@@ -131,7 +131,8 @@ TEST(FilesReceive, AskedAcceptanceAndOpenQuestion)
     EXPECT_EQ(harness_messages()[2].text, "Accept File: \r  Name : Makefile\r  Size    : 3KB ?");
     EXPECT_EQ(harness_runs().size(), 1u);
 
-    // No to the offer: "na", status, controls back.
+    // No to the offer: "na", status, controls back. (An "Auto Accept" that
+    // is neither "Yes" nor "No" asks as "No" does: see the next test.)
     harness_answer_next(IDNO);
     {
         OfferPeer peer([&] { offer_and_deliver(call.fd, "notes.txt", body, &seen); });
@@ -144,6 +145,23 @@ TEST(FilesReceive, AskedAcceptanceAndOpenQuestion)
     EXPECT_EQ(harness_status(), "Connected. File Not Accepted.");
     EXPECT_TRUE(control_enabled(6) && control_enabled(7) && control_enabled(13));
     EXPECT_EQ(access((call.dir + "Received Files/notes.txt").c_str(), F_OK), -1);
+    offers_end(&call);
+}
+
+TEST(FilesReceive, UnknownAutomaticAcceptanceAsks)
+{
+    OfferCall call;
+    ASSERT_TRUE(offers_call_program(&call, config_with("yes"), "recv-unknown"));
+    harness_answer_next(IDYES);
+    std::string seen;
+    {
+        OfferPeer peer([&] { offer_and_deliver(call.fd, "q.txt", "question", &seen); });
+        ASSERT_TRUE(offers_pump_peer(peer, 10000));
+    }
+    EXPECT_EQ(seen, "RF|a|sent|");
+    ASSERT_EQ(harness_messages().size(), 1u);
+    EXPECT_EQ(harness_messages()[0].text,
+              "Accept File: \r  Name : q.txt\r  Size    : Few Bytes\r  Ext     : txt ?");
     offers_end(&call);
 }
 
