@@ -99,12 +99,7 @@ void offer_image()
 
 void on_image_offer(const std::string& text)
 {
-    std::string offer = text;
-    offer_read_rest(&offer);
-    OfferFields f = offer_parse_image(offer);
-    app.offered_name = offer_safe_name(f.name);
-    app.offered_md5 = f.md5;
-    app.file_accepted = 0;
+    offer_take(text, offer_parse_image);
     wait_send("RF");
     control_disable(6, 1);
     control_disable(14, 1);

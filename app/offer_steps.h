@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "offer_names.h"
+
 // Files of this size or more do not fit a frame and are not offered.
 constexpr long long OFFER_SIZE_LIMIT = 1LL << 31;
 // Where a picture's preview is written and read, in the working folder.
@@ -46,6 +48,10 @@ int offer_call_ended();
 // the offer can still hold.
 void offer_read_rest(std::string* text);
 
+// The receiving side's start of an offer: the rest of a long offer read,
+// parsed by `parse`, offered_name (made safe) and offered_md5 set, and any
+// earlier acceptance dropped. The parsed parts are returned.
+OfferFields offer_take(const std::string& text, OfferFields (*parse)(const std::string&));
 // Sends "RF" and runs the receiving side's acceptance step of a file offer
 // already parsed into the offered_* fields (used by on_file_offer).
 void offer_accept_file();

@@ -280,14 +280,22 @@ void offer_read_rest(std::string* text)
     }
 }
 
-void on_file_offer(const std::string& text)
+OfferFields offer_take(const std::string& text, OfferFields (*parse)(const std::string&))
 {
     std::string offer = text;
     offer_read_rest(&offer);
-    OfferFields f = offer_parse_file(offer);
+    OfferFields f = parse(offer);
     app.offered_name = offer_safe_name(f.name);
-    app.offered_size = f.size;
     app.offered_md5 = f.md5;
+    // A new offer replaces any acceptance whose frame never came.
+    app.file_accepted = 0;
+    return f;
+}
+
+void on_file_offer(const std::string& text)
+{
+    OfferFields f = offer_take(text, offer_parse_file);
+    app.offered_size = f.size;
     app.offered_extension = offer_extension(app.offered_name);
     format_size();
     offer_accept_file();
@@ -295,8 +303,6 @@ void on_file_offer(const std::string& text)
 
 void offer_accept_file()
 {
-    // A new offer replaces any acceptance whose frame never came.
-    app.file_accepted = 0;
     wait_send("RF");
     int ask = app.auto_accept != "Yes";
     int result = wait_for_peer(ask ? WAIT_ASKING : WAIT_RECEIVING, NET_DATA, 0, nullptr);

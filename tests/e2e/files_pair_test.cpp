@@ -158,11 +158,7 @@ TEST(FilesProgress, BothWindowsShowHowFarAndHowFast)
             replies = raw_read(call.fd, 2, 3000);
             raw_send(call.fd, "SD");
             replies += raw_read(call.fd, 1, 3000);
-            std::string frame = offers_frame(body);
-            for (std::size_t at = 0; at < frame.size(); at += 1 << 20) {
-                raw_send(call.fd, frame.substr(at, 1 << 20));
-                usleep(60 * 1000);
-            }
+            offers_send_slowly(call.fd, offers_frame(body), 1 << 20, 60);
             replies += raw_read(call.fd, 4, 5000);
         });
         ASSERT_TRUE(offers_pump_peer(peer, 20000));
@@ -183,15 +179,7 @@ TEST(FilesProgress, BothWindowsShowHowFarAndHowFast)
     std::string got;
     {
         OfferPeer peer([&] {
-            raw_read(call.fd, 22, 3000);
-            raw_read(call.fd, offers_file_offer("slow.bin", body).size(), 3000);
-            raw_send(call.fd, "RF");
-            raw_read(call.fd, 2, 3000);
-            raw_send(call.fd, "a");
-            for (int i = 0; i < 400 && got.size() < body.size() + 12; ++i) {
-                got += raw_read(call.fd, std::min<std::size_t>(1 << 20, body.size() + 12 - got.size()), 3000);
-                usleep(50 * 1000);
-            }
+            got = offers_accept_slowly(call.fd, "slow.bin", body, 1 << 20, 50);
             raw_send(call.fd, "sent");
         });
         harness_click(6);
@@ -243,12 +231,7 @@ TEST(FilesProgress, AbandoningEndsTheCallOnEitherSide)
             raw_read(call.fd, 2, 3000);
             raw_send(call.fd, "SD");
             raw_read(call.fd, 1, 3000);
-            std::string frame = offers_frame(body);
-            for (std::size_t at = 0; at < frame.size(); at += 1 << 20) {
-                if (!raw_send(call.fd, frame.substr(at, 1 << 20)))
-                    break;
-                usleep(60 * 1000);
-            }
+            offers_send_slowly(call.fd, offers_frame(body), 1 << 20, 60);
             closed = raw_at_eof(call.fd, 5000, &tail);
         });
         ASSERT_TRUE(offers_pump_peer(peer, 20000));
@@ -268,20 +251,7 @@ TEST(FilesProgress, AbandoningEndsTheCallOnEitherSide)
     ui_test_queue_files_answer(paths.data(), 1);
     std::string got;
     {
-        OfferPeer peer([&] {
-            raw_read(call.fd, 22, 3000);
-            raw_read(call.fd, offers_file_offer("big.bin", body).size(), 3000);
-            raw_send(call.fd, "RF");
-            raw_read(call.fd, 2, 3000);
-            raw_send(call.fd, "a");
-            for (int i = 0; i < 400; ++i) {
-                std::string piece = raw_read(call.fd, 1 << 18, 3000);
-                if (piece.empty())
-                    break;
-                got += piece;
-                usleep(20 * 1000);
-            }
-        });
+        OfferPeer peer([&] { got = offers_accept_slowly(call.fd, "big.bin", body, 1 << 18, 20); });
         harness_click(6);
         ASSERT_TRUE(offers_pump_peer(peer, 30000, [] { return app.idle == 1; }));
     }

@@ -178,9 +178,10 @@ TEST(ImagesReceive, AcceptWindowAroundRealPreviews)
         EXPECT_EQ(window->width(), 190);
         EXPECT_EQ(image_width(112), r.w);
         EXPECT_EQ(image_height(112), r.h);
-        if (r.w == 150 && r.h == 100)
-            EXPECT_TRUE(ui_test_grab_window(WINDOW_ACCEPT_IMAGE,
-                                            (offers_screenshot_dir() + "accept_image_preview.png").c_str()));
+        if (r.w == 150 && r.h == 100) {
+            std::string png = offers_screenshot_dir() + "accept_image_preview.png";
+            EXPECT_TRUE(ui_test_grab_window(WINDOW_ACCEPT_IMAGE, png.c_str()));
+        }
         harness_click(r.yes ? 30 : 29);
         ASSERT_TRUE(offers_pump_peer(peer, 10000, [&] {
             return !r.yes || harness_status() == "Connected. File/s Received.";

@@ -2,6 +2,9 @@
 #include "offers_harness_ext.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "md5.h"
 #include "state.h"
@@ -98,6 +101,36 @@ int offers_pump_peer(OfferPeer& peer, int timeout_ms, const std::function<bool()
     int ok = pump_until([&] { return peer.done() && (!also || also()); }, timeout_ms);
     peer.join();
     return ok;
+}
+
+void offers_send_slowly(int fd, const std::string& bytes, std::size_t piece, int pause_ms)
+{
+    for (std::size_t at = 0; at < bytes.size(); at += piece) {
+        if (!raw_send(fd, bytes.substr(at, piece)))
+            return;
+        usleep(pause_ms * 1000);
+    }
+}
+
+std::string offers_accept_slowly(int fd, const std::string& name, const std::string& body,
+                                 std::size_t piece, int pause_ms)
+{
+    raw_read(fd, 22, 3000);
+    raw_read(fd, offers_file_offer(name, body).size(), 3000);
+    raw_send(fd, "RF");
+    raw_read(fd, 2, 3000);
+    raw_send(fd, "a");
+    std::string got;
+    std::size_t whole = body.size() + 12;
+    // Bounded by the frame's size and by a quiet line.
+    while (got.size() < whole) {
+        std::string more = raw_read(fd, std::min(piece, whole - got.size()), 3000);
+        if (more.empty())
+            break;
+        got += more;
+        usleep(pause_ms * 1000);
+    }
+    return got;
 }
 
 std::string offers_chat_log()

@@ -51,6 +51,16 @@ private:
 int offers_pump_peer(OfferPeer& peer, int timeout_ms,
                      const std::function<bool()>& also = nullptr);
 
+// Sends `bytes` in pieces of `piece` bytes with `pause_ms` between them;
+// stops early when the line breaks.
+void offers_send_slowly(int fd, const std::string& bytes, std::size_t piece, int pause_ms);
+// The raw peer's side of one plain file sent by the program: the selecting
+// notice and the offer of `body` as `name`, "RF", "SD", "a", then the frame
+// taken in pieces of `piece` bytes with `pause_ms` between them, until all of
+// it or the line's end. What arrived of the frame.
+std::string offers_accept_slowly(int fd, const std::string& name, const std::string& body,
+                                 std::size_t piece, int pause_ms);
+
 // The chat log's whole text.
 std::string offers_chat_log();
 // 1 when the file at `path` has no execute permission for anyone.
