@@ -19,6 +19,10 @@
 namespace {
 
 constexpr int WAIT_POLL_MS = 2;
+// A wait that has lasted this long is for a person, or for a large picture:
+// it polls less often, so a long question costs next to nothing.
+constexpr int WAIT_SLOW_AFTER_MS = 500;
+constexpr int WAIT_SLOW_POLL_MS = 10;
 const char WAIT_BYE[] = "ByeByeByeDisconnec";
 
 // 1 when the bytes waiting on the call's connection are the goodbye token
@@ -104,8 +108,9 @@ int wait_for_peer(int kind, int want, int timeout_seconds, int* waited)
             result = WAIT_ABANDONED;
             break;
         }
-        long seconds = long(std::chrono::duration_cast<std::chrono::seconds>(
-                                clock::now() - start).count());
+        long ms = long(std::chrono::duration_cast<std::chrono::milliseconds>(
+                           clock::now() - start).count());
+        long seconds = ms / 1000;
         if (timeout_seconds > 0 && seconds >= timeout_seconds)
             seconds = timeout_seconds;
         if (waited)
@@ -116,7 +121,7 @@ int wait_for_peer(int kind, int want, int timeout_seconds, int* waited)
         }
         // Lets tests act while a wait holds the loop, as the main loop does.
         app_loop_hook();
-        delay_ms(WAIT_POLL_MS);
+        delay_ms(ms < WAIT_SLOW_AFTER_MS ? WAIT_POLL_MS : WAIT_SLOW_POLL_MS);
     }
     wait_window_close(kind);
     return result;

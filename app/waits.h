@@ -1,11 +1,12 @@
 // The waits of the offer exchanges: the program stands still in a handler
 // until the peer's next bytes arrive, showing one of the small windows.
 //
-// Every wait polls every couple of milliseconds (keeping the windows painted)
-// and ends when what it waits for arrives, when the peer's connection closes
-// or the peer says goodbye, when the user abandons it (Escape, or a click on
-// the small window), or, for what a program sends at once, when its time
-// limit in whole seconds runs out. A person's answer has no time limit.
+// Every wait polls every couple of milliseconds (after half a second every
+// ten), keeping the windows painted, and ends when what it waits for arrives,
+// when the peer's connection closes or the peer says goodbye, when the user
+// abandons it (Escape, or a click on the small window), or, for what a
+// program sends at once, when its time limit in whole seconds runs out. A
+// person's answer has no time limit.
 #pragma once
 
 // What a wait shows. A sending wait shows "Sending File..." on top and hides
