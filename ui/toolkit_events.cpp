@@ -8,6 +8,8 @@
 // empty, and never waits.
 #include "toolkit_qt.h"
 
+#include <cstdio>
+
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QElapsedTimer>
@@ -84,8 +86,27 @@ ui_state& ui_st()
 
 // --- Start and end ----------------------------------------------------------
 
+// The offscreen platform (tests, benchmarks) cannot stack windows and warns
+// on every raise; those lines would bury real diagnostics.
+static QtMessageHandler ui_previous_handler = nullptr;
+static bool ui_filter_installed = false;
+
+static void ui_message_filter(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (text.startsWith(QLatin1String("This plugin does not support raise()")))
+        return;
+    if (ui_previous_handler)
+        ui_previous_handler(type, context, text);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+}
+
 int ui_init()
 {
+    if (!ui_filter_installed) {
+        ui_previous_handler = qInstallMessageHandler(ui_message_filter);
+        ui_filter_installed = true;
+    }
     if (!QCoreApplication::instance())
         new QApplication(ui_argc, ui_argv);
     if (!qobject_cast<QApplication*>(QCoreApplication::instance()))

@@ -50,7 +50,7 @@ std::string jpeg_size(const std::string& bytes)
 std::string make_preview(const std::string& dir, int w, int h)
 {
     std::string path = dir + "preview-" + std::to_string(w) + "x" + std::to_string(h) + ".jpg";
-    EXPECT_TRUE(image_load(TEST_IMAGE, (PICTURES + "jpeg/landscape-600x400.jpg").c_str()));
+    EXPECT_TRUE(image_load(TEST_IMAGE, (PICTURES + "jpeg/testorig.jpg").c_str()));
     EXPECT_TRUE(image_resize(TEST_IMAGE, w, h));
     EXPECT_TRUE(image_save(TEST_IMAGE, path.c_str(), IMAGE_JPEG, 7));
     image_free(TEST_IMAGE);
