@@ -9,7 +9,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -24,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "bench_program.h"
 
 namespace {
 
@@ -54,52 +53,6 @@ long long idle_thread_cpu_ns()
     return t.tv_sec * 1000000000LL + t.tv_nsec;
 }
 
-int idle_free_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
-pid_t idle_start_program(const std::string& dir)
-{
-    std::vector<std::string> env_text = {"QT_QPA_PLATFORM=offscreen"};
-    for (char** e = environ; *e; ++e)
-        if (std::string(*e).rfind("QT_QPA_PLATFORM=", 0) != 0) env_text.push_back(*e);
-    std::vector<char*> env;
-    for (std::string& t : env_text) env.push_back(t.data());
-    env.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    char binary[] = JOX_BINARY;
-    char* argv[] = {binary, nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, binary, &actions, nullptr, argv, env.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-void idle_stop(pid_t pid)
-{
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
-        usleep(10000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
 }  // namespace
 
 int main()
@@ -107,9 +60,9 @@ int main()
     char pattern[] = "/tmp/jox-bench-idle-XXXXXX";
     if (!mkdtemp(pattern)) return 1;
     std::string dir = std::string(pattern) + "/";
-    std::ofstream(dir + "jox.cfg") << "Port = " << idle_free_port() << "\r\n";
+    std::ofstream(dir + "jox.cfg") << "Port = " << bench_free_port() << "\r\n";
 
-    pid_t pid = idle_start_program(dir);
+    pid_t pid = bench_start_program(dir);
     if (pid <= 0) {
         std::printf("idle ratio 0 (could not start %s)\n", JOX_BINARY);
         return 1;
@@ -135,7 +88,7 @@ int main()
     clock_gettime(CLOCK_MONOTONIC, &t1);
     stop = true;
     loop.join();
-    idle_stop(pid);
+    bench_stop_program(pid);
     unlink((dir + "jox.cfg").c_str());
     rmdir(dir.c_str());
 

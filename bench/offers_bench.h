@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -20,13 +19,14 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_program.h"
+
 #include "app.h"
 #include "handlers.h"
 #include "offers.h"
 #include "state.h"
 #include "toolkit.h"
 
-extern char** environ;
 
 namespace offers_bench {
 
@@ -68,21 +68,6 @@ inline bool write_config(const std::string& dir, int port, const char* auto_acce
                                            "\r\nOpen File = No\r\nTimeout = 2\r\n");
 }
 
-// A port nobody listens on now.
-inline int free_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
 inline bool port_taken(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -93,47 +78,6 @@ inline bool port_taken(int port)
     bool taken = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     close(fd);
     return taken;
-}
-
-// The built program, offscreen, in `dir`; its pid or -1.
-inline pid_t spawn_child(const std::string& dir)
-{
-    std::vector<std::string> text;
-    for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "QT_QPA_PLATFORM=", 16) != 0)
-            text.push_back(*e);
-    text.push_back("QT_QPA_PLATFORM=offscreen");
-    std::vector<char*> env;
-    for (std::string& t : text)
-        env.push_back(t.data());
-    env.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    char binary[] = JOX_BINARY;
-    char* argv[] = {binary, nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, binary, &actions, nullptr, argv, env.data()) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-inline void stop_child(pid_t pid)
-{
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid)
-            return;
-        usleep(10 * 1000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
 }
 
 // Peak resident memory in MiB: of a child from /proc, of us from getrusage.
@@ -188,13 +132,13 @@ struct Pair {
     bool begin()
     {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        int port = free_port();
+        int port = bench_free_port();
         child_dir = temp_dir("child");
         dir = temp_dir("parent");
         if (child_dir.empty() || dir.empty() || !write_config(child_dir, port, "Yes") ||
             !write_config(dir, port, "No"))
             return false;
-        child = spawn_child(child_dir);
+        child = bench_start_program(child_dir);
         for (int i = 0; i < 400 && child > 0 && !port_taken(port); ++i)
             usleep(25 * 1000);
         if (child <= 0 || !port_taken(port) || chdir(dir.c_str()) != 0 || !app_startup())
@@ -221,7 +165,7 @@ struct Pair {
         if (started)
             app_shutdown();
         started = false;
-        stop_child(child);
+        bench_stop_program(child);
         child = -1;
         if (chdir("/tmp") != 0)
             std::fprintf(stderr, "could not leave %s\n", dir.c_str());
