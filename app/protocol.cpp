@@ -13,6 +13,7 @@
 #include "offers.h"
 #include "state.h"
 #include "constants.h"
+#include "front.h"
 
 #include "image.h"
 #include "layouts.h"
@@ -28,6 +29,7 @@
 void status(const std::string& text)
 {
     statusbar_set_text(0, 0, text.c_str(), STATUS_BORDERLESS);
+    if (front_end && front_end->status) front_end->status(text);
 }
 
 void alert()
@@ -185,6 +187,7 @@ static void protocol_chat_line(const std::string& text)
     status("Connected. Received Message from User.");
     alert();
     append_chat_line(chat_line_of(text), 1);
+    if (front_end && front_end->chat) front_end->chat(chat_line_of(text));
     call_controls_on();
 }
 
