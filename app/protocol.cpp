@@ -318,16 +318,39 @@ int protocol_is_self(const std::string& address, const std::string& host_name)
     return lower == "localhost" || lower == protocol_lower(host_name);
 }
 
+int protocol_split_address(const std::string& address, std::string* host, int* port)
+{
+    std::string::size_type colon = address.rfind(':');
+    *host = address;
+    *port = app.port;
+    if (colon == std::string::npos || address.find(':') != colon) return 0;
+    std::string digits = address.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    int n = std::stoi(digits);
+    if (n < 1 || n > 65535) return 0;
+    *host = address.substr(0, colon);
+    *port = n;
+    return 1;
+}
+
 void place_call()
 {
     app.last_address = control_get_text(0);
-    if (protocol_is_self(app.last_address, net_host_name())) {
+    std::string host;
+    int port = 0;
+    // An explicit port names another instance unless it is the one we listen
+    // on, so two instances on one machine can call each other both ways.
+    int explicit_port = protocol_split_address(app.last_address, &host, &port);
+    int self = explicit_port ? port == net_server_port(0) && protocol_is_self(host, net_host_name())
+                             : protocol_is_self(app.last_address, net_host_name());
+    if (self) {
         message_box(app.version_title.c_str(), "Can't Connect to Yourself!!!", MB_OK);
         return;
     }
     build_wait_window();
     window_set_topmost(WINDOW_WAIT, 1);
-    NetConnection* c = net_connect(app.last_address.c_str(), app.port);
+    NetConnection* c = net_connect(host.c_str(), port);
     if (!c) {
         window_close(WINDOW_WAIT);
         message_box(app.version_title.c_str(), "Can't find the Server.  Try again later.", MB_OK);
