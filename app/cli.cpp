@@ -345,7 +345,10 @@ int cli_send(int argc, char** argv)
             cli_say(f + ": " + cli_outcome_text[outcome]);
             if (outcome != OFFER_OUTCOME_DELIVERED) status = CLI_EXIT_FAILED;
         }
-        if (cli_interrupted) status = CLI_EXIT_INTERRUPTED;
+        if (cli_interrupted) {
+            cli_say("interrupted");
+            status = CLI_EXIT_INTERRUPTED;
+        }
     }
     app_shutdown();
     return status;

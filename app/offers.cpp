@@ -17,6 +17,7 @@
 
 #include "calls.h"
 #include "files.h"
+#include "front.h"
 #include "frame.h"
 #include "launch.h"
 #include "layouts.h"
@@ -159,6 +160,8 @@ void send_files()
     } else {
         // Bounded by the requester's selection.
         while (!app.send_path.empty()) {
+            // Every step that knows better says how the file ended.
+            app.offer_outcome = OFFER_OUTCOME_GONE;
             if (!offer_ended) {
                 app.send_name = offer_path_name(app.send_path);
                 if (offer_is_picture(app.send_name))
@@ -166,6 +169,7 @@ void send_files()
                 else
                     offer_file();
             }
+            front_offered(app.send_path, app.offer_outcome);
             app.send_path = next_selected_file();
         }
         if (!offer_ended)
@@ -184,12 +188,14 @@ int offer_prepare(long long* size, std::string* md5)
     if (*size >= OFFER_SIZE_LIMIT) {
         std::string text = "File Too Big to Send: \r  " + app.send_name +
                            "\r  Files of 2 GB or more can't be sent.";
+        app.offer_outcome = OFFER_OUTCOME_TOO_LARGE;
         message_box(app.version_title.c_str(), text.c_str(), MB_OK);
         return 0;
     }
     *md5 = *size >= 0 ? md5_file(app.send_path.c_str()) : "";
     if (md5->empty()) {
         std::string text = "Can't Read File: \r  " + app.send_name;
+        app.offer_outcome = OFFER_OUTCOME_UNREADABLE;
         message_box(app.version_title.c_str(), text.c_str(), MB_OK);
         return 0;
     }
@@ -228,6 +234,8 @@ int wait_for_rf()
             return 1;
     }
     app.offer_failed = 1;
+    if (result == WAIT_OK || result == WAIT_TIMEOUT)
+        app.offer_outcome = OFFER_OUTCOME_NO_ANSWER;
     // A late or wrong reply ends the call, but the other files are still tried.
     if (result == WAIT_OK || result == WAIT_TIMEOUT)
         peer_gone();
@@ -244,8 +252,10 @@ void offer_answer_and_send()
         offer_end_call(result);
         return;
     }
-    if (receive_text(2) != "a")
+    if (receive_text(2) != "a") {
+        app.offer_outcome = OFFER_OUTCOME_DECLINED;
         return;
+    }
     if (!offer_send_body())
         return;
     app.files_sent += 1;
@@ -256,7 +266,8 @@ void offer_answer_and_send()
         return;
     }
     // "sent"; a corrupted-file notice after it stays for the main loop.
-    receive_text(4);
+    if (receive_text(4) == "sent")
+        app.offer_outcome = OFFER_OUTCOME_DELIVERED;
 }
 
 // --- Receiving side -------------------------------------------------------------
@@ -413,6 +424,7 @@ void on_file_frame()
     }
     status("Connected. File/s Received.");
     alert();
+    front_stored(path, file_size(path.c_str()), app.received_md5, app.received_md5 == app.offered_md5);
     if (app.received_md5 == app.offered_md5) {
         if (app.open_file == "Yes") {
             std::string question = "Do you wish to Open " + app.target_name + "?";

@@ -58,6 +58,7 @@ struct AppState {
     int file_accepted = 0;           // 1 = the pending offer was accepted and not yet received
     int answer = 0;                  // result of the last yes/no message box
     std::string received_md5;        // MD5 of the body as it was stored
+    int offer_outcome = 0;           // how the file being offered ended (front.h)
 
     // --- Options
     std::string previous_folder;     // folder in force before the folder requester opened
