@@ -23,7 +23,8 @@ void peer_gone();
 void disconnect();
 // One poll of the call's connection as the offer waits do it: the server poll
 // on the server side, the client poll of peer_connection on the caller side.
-// Bytes already received that hold a finished token or reply count as data.
+// Bytes already received that hold a finished token or reply count as data;
+// the peer's goodbye among them counts as its leaving (NET_DISCONNECT).
 int poll_peer();
 // The same poll of the connection alone, blind to bytes already received.
 int poll_peer_wire();

@@ -34,7 +34,7 @@ int protocol_receive_and_act(int expect_rm);
 // Length of the token or reply at the head of `text` once its end has
 // arrived; 0 while it may still be arriving; -1 when it is nothing we know.
 int protocol_head_length(const std::string& text);
-// Runs the action of one received text (exposed for the typing wait).
+// Runs the action of one token's text.
 void protocol_dispatch(const std::string& text);
 // The call's accepted connection closed.
 void on_disconnect();

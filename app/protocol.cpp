@@ -161,11 +161,14 @@ int poll_peer_wire()
 int poll_peer()
 {
     int event = poll_peer_wire();
+    if (event == NET_DISCONNECT || app.pending_input.empty()) return event;
     // What arrived behind the token that started a wait came before anything
-    // still on the wire; an unfinished token is not an answer, though.
-    if (event != NET_FILE && event != NET_DISCONNECT && !app.pending_input.empty() &&
-        protocol_head_length(app.pending_input) != 0)
-        return NET_DATA;
+    // still on the wire; an unfinished token is not an answer, though. The
+    // peer's goodbye there ends the wait as its leaving would.
+    int len = protocol_head_length(app.pending_input);
+    if (len > 0 && protocol_match_token(app.pending_input.substr(0, std::size_t(len))) == TOKEN_BYE)
+        return NET_DISCONNECT;
+    if (len != 0 && event != NET_FILE) return NET_DATA;
     return event;
 }
 

@@ -3,6 +3,11 @@
 // any path (their connection closes and what it still carries is void).
 #include "call_fixture.h"
 
+#include "layouts.h"
+
+#include <QTest>
+#include <QWidget>
+
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -121,7 +126,9 @@ TEST_F(CallState, AnEndedCallClosesItsConnectionAndIgnoresWhatFollows)
             pump_for(50);
         }
         if (r.how == DISCONNECT || r.how == CLEAR) harness_click(7);
-        ASSERT_TRUE(pump_until([] { return app.idle == 1; }, 3000)) << r.name;
+        int ended = pump_until([] { return app.idle == 1; }, 3000);
+        EXPECT_TRUE(ended) << r.name;
+        if (!ended) continue;
         std::string got;
         EXPECT_TRUE(pump_until([&] { return raw_at_eof(raw, 5, &got); }, 3000)) << r.name;
         EXPECT_EQ(got, r.sent) << r.name;
@@ -132,4 +139,21 @@ TEST_F(CallState, AnEndedCallClosesItsConnectionAndIgnoresWhatFollows)
         EXPECT_EQ(control_get_text(12), "") << r.name;
         EXPECT_EQ(control_enabled(6), 0) << r.name;
     }
+}
+
+TEST_F(CallState, AGoodbyeBehindAnOfferEndsTheWaitForItsNextStep)
+{
+    fresh_call(0);
+    // Were the goodbye lost, only the user could end this wait: a click.
+    harness_inside([] {
+        QWidget* w = static_cast<QWidget*>(window_handle(WINDOW_RECEIVING));
+        if (w) QTest::mouseClick(w, Qt::LeftButton);
+        return w != nullptr;
+    });
+    ASSERT_TRUE(raw_send(raw, "NAMEJOXa.txtSIZEJOXsizejox5MD5JOX" + std::string(32, '0') + bye));
+    ASSERT_TRUE(pump_until([] { return app.idle == 1; }, 3000));
+    EXPECT_EQ(status(), "User Disconnected.");
+    std::string got;
+    EXPECT_TRUE(pump_until([&] { return raw_at_eof(raw, 5, &got); }, 3000));
+    EXPECT_EQ(got, "RF");
 }
