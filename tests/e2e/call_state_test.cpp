@@ -1,6 +1,6 @@
 // The call's state against a raw peer: tokens that arrive together or in
-// pieces, what the typing wait meets before its "RM", and calls that end by
-// any path (their connection closes and what it still carries is void).
+// pieces (also inside the typing wait, before its "RM"), and calls that end
+// by any path (their connection closes and what it still carries is void).
 #include "call_fixture.h"
 
 #include "layouts.h"
@@ -35,63 +35,47 @@ TEST_F(CallState, EveryTokenOfAReceiveActsInOrder)
     struct Row {
         const char* name;
         int caller;
+        int typed;  // 1: the piece answers our typing notice, inside its wait
         std::vector<std::string> pieces;  // separate sends, the program runs between
         std::string log, status, reply;
         int idle;
     } rows[] = {
-        {"chat, then bye", 1, {chat("Bob: hi") + bye}, "Bob: hi", "User Disconnected.", "", 1},
-        {"typing, then withdrawn", 0, {"SendingMessageJOXCloseSendingMessageJOX"}, "",
+        {"chat, then bye", 1, 0, {chat("Bob: hi") + bye}, "Bob: hi", "User Disconnected.", "", 1},
+        {"typing, then withdrawn", 0, 0, {"SendingMessageJOXCloseSendingMessageJOX"}, "",
          "Connected. User did not any Messages.", "RM", 0},
-        {"late reply, then chat", 0, {"RM" + chat("Bob: hi")}, "Bob: hi",
+        {"late reply, then chat", 0, 0, {"RM" + chat("Bob: hi")}, "Bob: hi",
          "Connected. Received Message from User.", "", 0},
-        {"chat in two pieces", 1, {"mMeSSageJOXBob: h", "iEeNdofMessageJOX"}, "Bob: hi",
+        {"chat in two pieces", 1, 0, {"mMeSSageJOXBob: h", "iEeNdofMessageJOX"}, "Bob: hi",
          "Connected. Received Message from User.", "", 0},
-        {"nickname, then typing", 0, {"JOXNICKNAMEISBobSendingMessageJOX"}, "",
+        {"nickname, then typing", 0, 0, {"JOXNICKNAMEISBobSendingMessageJOX"}, "",
          "Connected. User is Typing a Message.", "RM", 0},
-        {"unfinished chat cannot hold a later token", 0,
+        {"unfinished chat cannot hold a later token", 0, 0,
          {"mMeSSageJOX" + std::string(1500, 'x'), "SendingMessageJOX"}, "",
          "Connected. User is Typing a Message.", "RM", 0},
+        {"typing wait meets a chat line", 0, 1, {chat("Bob: hi") + "RM"}, "Bob: hi",
+         "Connected. Received Message from User.", "", 0},
+        {"typing wait meets the goodbye", 1, 1, {bye + "RM"}, "", "User Disconnected.", "", 1},
     };
     for (const Row& r : rows) {
         fresh_call(r.caller);
-        for (const std::string& piece : r.pieces) {
-            ASSERT_TRUE(raw_send(raw, piece));
+        std::atomic<int> answered{0};
+        int fd = raw;
+        std::string answer = r.pieces[0];
+        std::thread peer([fd, answer, &answered, &r] {
+            if (r.typed && raw_expect(fd, "SendingMessageJOX", 3000)) answered = raw_send(fd, answer);
+        });
+        if (r.typed) harness_type(13, "x");
+        pump_until([&answered] { return answered != 0; }, r.typed ? 3500 : 0);
+        peer.join();
+        for (size_t i = r.typed; i < r.pieces.size(); ++i) {
+            ASSERT_TRUE(raw_send(raw, r.pieces[i]));
             pump_for(150);
         }
+        pump_for(150);
         EXPECT_EQ(control_get_text(12), r.log) << r.name;
         EXPECT_EQ(status(), r.status) << r.name;
         EXPECT_EQ(app.idle, r.idle) << r.name;
         EXPECT_EQ(raw_read(raw, 16, 100), r.reply) << r.name;
-    }
-}
-
-TEST_F(CallState, TypingWaitActsOnWhatCameBeforeItsAnswer)
-{
-    struct Row {
-        const char* name;
-        int caller;
-        std::string answer;
-        std::string log, status;
-        int idle;
-    } rows[] = {
-        {"chat line", 0, chat("Bob: hi") + "RM", "Bob: hi", "Connected. Received Message from User.", 0},
-        {"goodbye", 1, bye + "RM", "", "User Disconnected.", 1},
-    };
-    for (const Row& r : rows) {
-        fresh_call(r.caller);
-        int fd = raw;
-        std::atomic<int> answered{0};
-        std::thread peer([fd, &r, &answered] {
-            if (raw_expect(fd, "SendingMessageJOX", 3000)) answered = raw_send(fd, r.answer);
-        });
-        harness_type(13, "x");
-        pump_until([&answered] { return answered != 0; }, 3500);
-        peer.join();
-        ASSERT_TRUE(answered) << r.name;
-        pump_for(100);
-        EXPECT_EQ(control_get_text(12), r.log) << r.name;
-        EXPECT_EQ(status(), r.status) << r.name;
-        EXPECT_EQ(app.idle, r.idle) << r.name;
     }
 }
 
