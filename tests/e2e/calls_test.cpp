@@ -29,9 +29,14 @@ int enabled(int control)
 
 TEST_F(Calls, FirstStartWritesTheDefaultsAndEnablesOnlyIdleControls)
 {
-    ASSERT_TRUE(harness_app_start(dir));
+    // Received files go to ~/jox/ when the home folder has no download folder.
+    std::string home = std::getenv("HOME");
+    setenv("HOME", dir.c_str(), 1);
+    int started = harness_app_start(dir);
+    setenv("HOME", home.c_str(), 1);
+    ASSERT_TRUE(started);
     EXPECT_EQ(harness_read_file(dir + "jox.cfg"),
-              "Folder = " + dir + "Received Files/\r\nIP = \r\nPort = 6843\r\nAuto Accept = No\r\n"
+              "Folder = " + dir + "jox/\r\nIP = \r\nPort = 6843\r\nAuto Accept = No\r\n"
               "Open File = No\r\nTimeout = 2\r\nNickname = \r\n");
     EXPECT_EQ(app.port, 6843);
     EXPECT_EQ(app.version_title, "JOX 1.05 build 6000");
