@@ -6,11 +6,14 @@
 
 #include "net.h"
 #include "state.h"
+#include "sound.h"
 #include "toolkit.h"
+#include "user_folders.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -46,6 +49,27 @@ TEST_F(Calls, FirstStartWritesTheDefaultsAndEnablesOnlyIdleControls)
     for (auto e : expected) EXPECT_EQ(enabled(e.control), e.on) << e.control;
     EXPECT_EQ(status(), "");
     EXPECT_TRUE(harness_messages().empty());
+}
+
+TEST_F(Calls, AlertSoundIsTheWorkingFoldersElseTheOneBesideTheProgram)
+{
+    const std::string shipped = program_folder() + "alert1.wav";
+    const std::string wave = harness_read_file(JOX_TEST_DATA "/sounds/short-8k.wav");
+    ASSERT_FALSE(wave.empty());
+    const struct {
+        std::string own, ours;  // "": no such file
+        int loaded;
+    } cases[] = {{"", "", 0}, {wave, "", 1}, {"", wave, 1}, {"not a wave", wave, 0}};
+    for (const auto& c : cases) {
+        restart_clean();
+        unlink((dir + "alert1.wav").c_str());
+        if (!c.own.empty()) harness_write_file(dir + "alert1.wav", c.own);
+        if (!c.ours.empty()) harness_write_file(shipped, c.ours);
+        int started = harness_app_start(dir);
+        unlink(shipped.c_str());
+        ASSERT_TRUE(started);
+        EXPECT_EQ(sound_volume(3, 100) != 0, c.loaded != 0) << c.own.size() << " " << c.ours.size();
+    }
 }
 
 TEST_F(Calls, StartShowsTheStoredAddressAndTheFolderButtonWhenTheFolderExists)
