@@ -32,7 +32,8 @@ inline int bench_free_port()
     return port;
 }
 
-// The built program, offscreen, in `dir`; its pid or -1.
+// The built program, offscreen, with `dir` as its working folder; its pid
+// or -1.
 inline pid_t bench_start_program(const std::string& dir)
 {
     std::vector<std::string> text;
