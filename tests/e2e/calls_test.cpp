@@ -6,11 +6,14 @@
 
 #include "net.h"
 #include "state.h"
+#include "sound.h"
 #include "toolkit.h"
+#include "user_folders.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -29,9 +32,14 @@ int enabled(int control)
 
 TEST_F(Calls, FirstStartWritesTheDefaultsAndEnablesOnlyIdleControls)
 {
-    ASSERT_TRUE(harness_app_start(dir));
+    // Received files go to ~/jox/ when the home folder has no download folder.
+    std::string home = std::getenv("HOME");
+    setenv("HOME", dir.c_str(), 1);
+    int started = harness_app_start(dir);
+    setenv("HOME", home.c_str(), 1);
+    ASSERT_TRUE(started);
     EXPECT_EQ(harness_read_file(dir + "jox.cfg"),
-              "Folder = " + dir + "Received Files/\r\nIP = \r\nPort = 6843\r\nAuto Accept = No\r\n"
+              "Folder = " + dir + "jox/\r\nIP = \r\nPort = 6843\r\nAuto Accept = No\r\n"
               "Open File = No\r\nTimeout = 2\r\nNickname = \r\n");
     EXPECT_EQ(app.port, 6843);
     EXPECT_EQ(app.version_title, "JOX 1.05 build 6000");
@@ -41,6 +49,27 @@ TEST_F(Calls, FirstStartWritesTheDefaultsAndEnablesOnlyIdleControls)
     for (auto e : expected) EXPECT_EQ(enabled(e.control), e.on) << e.control;
     EXPECT_EQ(status(), "");
     EXPECT_TRUE(harness_messages().empty());
+}
+
+TEST_F(Calls, AlertSoundIsTheWorkingFoldersElseTheOneBesideTheProgram)
+{
+    const std::string shipped = program_folder() + "alert1.wav";
+    const std::string wave = harness_read_file(JOX_TEST_DATA "/sounds/short-8k.wav");
+    ASSERT_FALSE(wave.empty());
+    const struct {
+        std::string own, ours;  // "": no such file
+        int loaded;
+    } cases[] = {{"", "", 0}, {wave, "", 1}, {"", wave, 1}, {"not a wave", wave, 0}};
+    for (const auto& c : cases) {
+        restart_clean();
+        unlink((dir + "alert1.wav").c_str());
+        if (!c.own.empty()) harness_write_file(dir + "alert1.wav", c.own);
+        if (!c.ours.empty()) harness_write_file(shipped, c.ours);
+        int started = harness_app_start(dir);
+        unlink(shipped.c_str());
+        ASSERT_TRUE(started);
+        EXPECT_EQ(sound_volume(3, 100) != 0, c.loaded != 0) << c.own.size() << " " << c.ours.size();
+    }
 }
 
 TEST_F(Calls, StartShowsTheStoredAddressAndTheFolderButtonWhenTheFolderExists)

@@ -96,14 +96,18 @@ TEST_F(Instances, CallChatBusyAndByeBetweenRealInstances)
 TEST_F(Instances, ProgramStartsWithoutSettingsAndWritesThem)
 {
     other_dir = harness_temp_dir("bare");
+    // Started from elsewhere, it keeps its settings in the folder it is given.
+    std::string home = std::getenv("HOME");
+    setenv("HOME", other_dir.c_str(), 1);
     other = harness_spawn(other_dir);
+    setenv("HOME", home.c_str(), 1);
     ASSERT_GT(other, 0);
     std::string config;
     for (int waited = 0; waited < 15000 && config.find("Nickname = \r\n") == std::string::npos; waited += 20) {
         usleep(20000);
         config = harness_read_file(other_dir + "jox.cfg");
     }
-    EXPECT_EQ(config, "Folder = " + other_dir + "Received Files/\r\nIP = \r\nPort = 6843\r\n"
+    EXPECT_EQ(config, "Folder = " + other_dir + "jox/\r\nIP = \r\nPort = 6843\r\n"
                       "Auto Accept = No\r\nOpen File = No\r\nTimeout = 2\r\nNickname = \r\n");
     int status = 0;
     EXPECT_FALSE(harness_wait_exit(other, 300, &status));  // still running
