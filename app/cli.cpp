@@ -14,6 +14,7 @@
 #include "offers.h"
 #include "progress.h"
 #include "state.h"
+#include "working_folder.h"
 
 #include "files.h"
 #include "net.h"
@@ -286,7 +287,11 @@ int cli_start()
 {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ui_set_quiet(1);
-    if (!cli.workdir.empty()) setenv("JOX_HOME", cli.workdir.c_str(), 1);
+    std::string tried;
+    if (!enter_working_folder(cli.workdir, &tried)) {
+        cli_say("cannot use the working folder " + tried);
+        return 0;
+    }
     struct sigaction sa = {};
     sa.sa_handler = cli_on_signal;
     sigaction(SIGINT, &sa, nullptr);
@@ -319,8 +324,11 @@ int cli_send(int argc, char** argv)
     if (operands.size() < 2) return cli_usage_error("send needs HOST[:PORT] and at least one FILE");
     cli.address = operands[0];
     cli.files.assign(operands.begin() + 1, operands.end());
-    for (const std::string& f : cli.files)
+    std::vector<std::string> paths;  // absolute: start-up changes the current folder
+    for (const std::string& f : cli.files) {
         if (!cli_check_file(f)) return CLI_EXIT_USAGE;
+        paths.push_back(f[0] == '/' ? f : current_directory() + f);
+    }
     if (!cli_start()) return CLI_EXIT_FAILED;
 
     control_set_text(0, cli.address.c_str());
@@ -333,16 +341,16 @@ int cli_send(int argc, char** argv)
         cli_say(cli_busy ? "the receiver's line is busy" : cli_interrupted ? "interrupted" : "can't reach " + cli.address);
         status = cli_interrupted ? CLI_EXIT_INTERRUPTED : CLI_EXIT_NO_CALL;
     } else {
-        ui_test_queue_files_answer(cli.files.data(), int(cli.files.size()));
+        ui_test_queue_files_answer(paths.data(), int(paths.size()));
         send_files();
         // A verdict on the last file may still be on its way.
         cli_pump([] { return 0; }, 150);
         if (app.idle == 0) disconnect();
-        for (const std::string& f : cli.files) {
+        for (std::size_t i = 0; i < paths.size(); ++i) {
             int outcome = OFFER_OUTCOME_GONE;
             for (auto& r : cli_results)
-                if (r.first == f) outcome = r.second;
-            cli_say(f + ": " + cli_outcome_text[outcome]);
+                if (r.first == paths[i]) outcome = r.second;
+            cli_say(cli.files[i] + ": " + cli_outcome_text[outcome]);
             if (outcome != OFFER_OUTCOME_DELIVERED) status = CLI_EXIT_FAILED;
         }
         if (cli_interrupted) {

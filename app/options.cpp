@@ -11,6 +11,7 @@
 #include "launch.h"
 #include "layouts.h"
 #include "toolkit.h"
+#include "user_folders.h"
 
 #include <string>
 
@@ -90,11 +91,18 @@ void change_folder()
 
 void open_help()
 {
-    if (file_size(JOX_HELP_PROGRAM) == -1) {
-        app.answer = message_box(app.version_title.c_str(),
-                                 "No Help File Found.\rDo You Want to View Help Online?", MB_YESNO);
-        if (app.answer == IDYES) run_program(JOX_HELP_PAGE, "", "", 0);
-    } else {
+    if (file_size(JOX_HELP_PROGRAM) != -1) {
         run_program(JOX_HELP_PROGRAM, "", "", 0);
+        return;
     }
+    // The page shipped with the program answers before any online help,
+    // which needs a network and a host that may be gone.
+    std::string page = find_data_file(program_folder(), JOX_HELP_FILE);
+    if (!page.empty()) {
+        run_program(page.c_str(), "", "", 0);
+        return;
+    }
+    app.answer = message_box(app.version_title.c_str(),
+                             "No Help File Found.\rDo You Want to View Help Online?", MB_YESNO);
+    if (app.answer == IDYES) run_program(JOX_HELP_PAGE, "", "", 0);
 }

@@ -12,6 +12,7 @@
 #include "state.h"
 #include "constants.h"
 #include "front.h"
+#include "working_folder.h"
 
 #include "assets.h"
 #include "files.h"
@@ -22,6 +23,7 @@
 #include "settings.h"
 #include "sound.h"
 #include "toolkit.h"
+#include "user_folders.h"
 
 namespace {
 
@@ -30,7 +32,7 @@ const int startup_pictures[] = {0, 1, 2, 3, 4, 8, 5, 6, 13, 10, 9, 7};
 
 void startup_defaults()
 {
-    app.receive_folder = current_directory() + JOX_RECEIVED_FOLDER;
+    app.receive_folder = default_receive_folder();
     app.port = 6843;
     app.last_address = "";
     app.auto_accept = "No";
@@ -56,8 +58,11 @@ void startup_components_down()
 void load_settings()
 {
     if (settings_open(JOX_SETTINGS_FILE)) {
-        std::string folder = current_directory() + JOX_RECEIVED_FOLDER;
+        std::string folder = default_receive_folder();
         app.receive_folder = settings_read_text("Folder", folder.c_str());
+        // Received names are appended to the folder, and openers get it as a
+        // target: both need it absolute and ending in "/".
+        app.receive_folder = folder_absolute(app.receive_folder, current_directory());
         app.port = settings_read_number("Port", 6843);
         app.last_address = settings_read_text("IP", "");
         app.auto_accept = settings_read_text("Auto Accept", "No");
@@ -113,7 +118,10 @@ int app_startup()
     // A front end without windows has no use for a sound device either.
     if (!front_end) sound_init();
     if (!net_startup()) message_box("Error", "Can't initialize the network !", MB_OK);
-    if (!front_end) sound_load(3, "alert1.wav");
+    // The user's own alert sound in the working folder wins over ours.
+    std::string alert = file_size(JOX_ALERT_SOUND) >= 0 ? JOX_ALERT_SOUND
+                                                        : find_data_file(program_folder(), JOX_ALERT_SOUND);
+    if (!front_end) sound_load(3, alert.c_str());
     app.idle = 1;
     load_settings();
     if (front_end && front_end->settings) front_end->settings();

@@ -9,7 +9,7 @@ set -eo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-60}
 dir=${JOX_FUZZ_DIR:-build-fuzz}
-sh tools/deps.sh
+sh tools/deps.sh fuzz
 CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DJOX_FUZZ=ON -DJOX_TESTS=ON \
   -DJOX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DFUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION" \

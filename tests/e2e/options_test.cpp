@@ -5,6 +5,7 @@
 #include "call_fixture.h"
 
 #include "files.h"
+#include "user_folders.h"
 
 #include <gtest/gtest.h>
 
@@ -164,28 +165,34 @@ TEST_F(Options, FolderChangeIsSavedAtOnceAndCancellingKeepsTheOldOne)
     EXPECT_EQ(harness_read_file(dir + "jox.cfg"), before);
 }
 
-TEST_F(Options, HelpAsksWithoutTheHelpProgram)
+TEST_F(Options, HelpOpensTheShippedPageAndAsksOnlyWithoutOne)
 {
+    // The page is looked for beside the running binary, here the test's own.
+    const std::string shipped = program_folder() + "help.html";
     struct Case {
         int program_there;
+        int page_there;
         int answer;
-        const char* opened;  // nullptr: nothing opened
-    } cases[] = {{0, IDYES, help_page}, {0, IDNO, nullptr}, {1, 0, "help.exe"}};
+        std::string opened;  // "": nothing opened
+    } cases[] = {{0, 0, IDYES, help_page}, {0, 0, IDNO, ""}, {1, 1, 0, "help.exe"}, {0, 1, 0, shipped}};
     for (const Case& c : cases) {
         restart_clean();
         unlink((dir + "help.exe").c_str());
+        unlink(shipped.c_str());
         if (c.program_there) harness_write_file(dir + "help.exe", "#!/bin/sh\n");
+        if (c.page_there) harness_write_file(shipped, "<html></html>");
         start();
         if (c.answer) harness_answer_next(c.answer);
         ASSERT_TRUE(edit_options([] { harness_click(28); }));
-        if (c.program_there) {
+        unlink(shipped.c_str());
+        if (c.program_there || c.page_there) {
             EXPECT_TRUE(harness_messages().empty());
         } else {
             ASSERT_EQ(harness_messages().size(), 1u);
             EXPECT_EQ(harness_messages()[0].text, "No Help File Found.\rDo You Want to View Help Online?");
             EXPECT_EQ(harness_messages()[0].title, "JOX 1.05 build 6000");
         }
-        if (c.opened) {
+        if (!c.opened.empty()) {
             ASSERT_EQ(harness_runs().size(), 1u) << c.answer;
             EXPECT_EQ(harness_runs()[0].target, c.opened);
         } else {

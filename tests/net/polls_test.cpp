@@ -2,6 +2,7 @@
 // peers on loopback.
 #include "net_fixture.h"
 
+#include <netdb.h>
 #include <sys/stat.h>
 
 using namespace net_test;
@@ -129,14 +130,23 @@ TEST_F(NetTest, ConnectResolvesOrFails) {
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(net_address_text(net_peer_address(c)), "127.0.0.1");
     net_close(c);
-    EXPECT_NE(c = net_connect("localhost", port), nullptr);
-    net_close(c);
 
     int free_port;
     close(raw_listen(&free_port));
     EXPECT_EQ(net_connect("no-such-host.invalid", port), nullptr);
     EXPECT_EQ(net_connect(nullptr, port), nullptr);
     EXPECT_EQ(net_connect("127.0.0.1", free_port), nullptr);  // refused
+
+    // Minimal roots and containers may have no /etc/hosts at all.
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    if (getaddrinfo("localhost", nullptr, &hints, &found) != 0) {
+        GTEST_SKIP() << "\"localhost\" does not resolve here; name lookup left untested";
+    }
+    freeaddrinfo(found);
+    EXPECT_NE(c = net_connect("localhost", port), nullptr);
+    net_close(c);
 }
 
 // A listener whose accept queue is full drops further SYNs, so the attempt
