@@ -32,15 +32,19 @@ inline int bench_free_port()
     return port;
 }
 
-// The built program, offscreen, with `dir` as its working folder; its pid
-// or -1.
-inline pid_t bench_start_program(const std::string& dir)
+// The built program with `args`, in `dir`, its output discarded or, for
+// stdout, written to `out_path`; its pid or -1. The desktop program runs
+// offscreen; the command line gets no display at all, as on a server.
+inline pid_t bench_spawn(const std::string& dir, std::vector<std::string> args, bool desktop,
+                         const std::string& out_path = "")
 {
     std::vector<std::string> text;
     for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "QT_QPA_PLATFORM=", 16) != 0)
+        if (std::strncmp(*e, "QT_QPA_PLATFORM=", 16) != 0 && std::strncmp(*e, "DISPLAY=", 8) != 0 &&
+            std::strncmp(*e, "WAYLAND_DISPLAY=", 16) != 0)
             text.push_back(*e);
-    text.push_back("QT_QPA_PLATFORM=offscreen");
+    if (desktop)
+        text.push_back("QT_QPA_PLATFORM=offscreen");
     std::vector<char*> env;
     for (std::string& t : text)
         env.push_back(t.data());
@@ -49,17 +53,45 @@ inline pid_t bench_start_program(const std::string& dir)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.empty() ? "/dev/null" : out_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    char binary[] = JOX_BINARY;
-    char workdir_option[] = "--workdir";
-    std::string workdir = dir;
-    char* argv[] = {binary, workdir_option, workdir.data(), nullptr};
+    std::string binary = JOX_BINARY;
+    args.insert(args.begin(), binary);
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawn(&pid, binary, &actions, nullptr, argv, env.data()) != 0)
+    if (posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), env.data()) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
+}
+
+// The desktop program with `dir` as its working folder.
+inline pid_t bench_start_program(const std::string& dir)
+{
+    return bench_spawn(dir, {"--workdir", dir}, true);
+}
+
+// Waits up to `seconds` for `pid` to end; past that it is killed. True with
+// its exit status when it ended by itself.
+inline bool bench_wait(pid_t pid, double seconds, int* exit_status)
+{
+    for (long i = 0; pid > 0 && i < long(seconds * 1000); ++i) {
+        int raw = 0;
+        if (waitpid(pid, &raw, WNOHANG) == pid) {
+            *exit_status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            return true;
+        }
+        usleep(1000);
+    }
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    return false;
 }
 
 // Asks the program to end, then insists after two seconds; always reaps it.

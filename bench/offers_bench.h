@@ -19,6 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_files.h"
 #include "bench_program.h"
 
 #include "app.h"
@@ -30,36 +31,7 @@
 
 namespace offers_bench {
 
-inline double seconds_since(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-inline std::string temp_dir(const char* tag)
-{
-    std::string pattern = std::string("/tmp/jox-bench-") + tag + "-XXXXXX";
-    if (!mkdtemp(pattern.data()))
-        return "";
-    return pattern + "/";
-}
-
-inline void remove_dir(const std::string& dir)
-{
-    if (dir.rfind("/tmp/jox-bench-", 0) != 0)
-        return;
-    std::string command = "rm -rf '" + dir + "'";
-    if (std::system(command.c_str()) != 0)
-        std::fprintf(stderr, "could not remove %s\n", dir.c_str());
-}
-
-inline bool write_text(const std::string& path, const std::string& text)
-{
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f)
-        return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    return std::fclose(f) == 0 && ok;
-}
+using namespace bench_files;
 
 inline bool write_config(const std::string& dir, int port, const char* auto_accept)
 {

@@ -8,87 +8,10 @@
 
 #include "offers_bench.h"
 
-#include <thread>
-
-#include "md5.h"
+#include "plain_limit.h"
 #include "progress.h"
 
-namespace {
-
 using namespace offers_bench;
-
-const long long BENCH_BYTES = 512LL << 20;
-const std::size_t BENCH_PIECE = 1 << 20;
-
-bool bench_make_file(const std::string& path)
-{
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f)
-        return false;
-    std::vector<uint64_t> piece(BENCH_PIECE / 8);
-    uint64_t x = 0x9e3779b97f4a7c15ull;
-    bool ok = true;
-    for (long long done = 0; done < BENCH_BYTES && ok; done += static_cast<long long>(BENCH_PIECE)) {
-        for (auto& v : piece) {
-            x ^= x << 13;
-            x ^= x >> 7;
-            x ^= x << 17;
-            v = x;
-        }
-        ok = std::fwrite(piece.data(), 1, BENCH_PIECE, f) == BENCH_PIECE;
-    }
-    return std::fclose(f) == 0 && ok;
-}
-
-// The plain limit: hash, copy through a loopback socket into a file, hash.
-double bench_plain(const std::string& src, const std::string& dst, std::string* digest)
-{
-    auto start = std::chrono::steady_clock::now();
-    std::string before = md5_file(src.c_str());
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7f000001);
-    socklen_t len = sizeof a;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return -1;
-    std::thread sender([&] {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-            int in = open(src.c_str(), O_RDONLY);
-            std::vector<char> buf(BENCH_PIECE);
-            ssize_t n;
-            while (in >= 0 && (n = read(in, buf.data(), buf.size())) > 0)
-                for (ssize_t off = 0; off < n;) {
-                    ssize_t m = send(fd, buf.data() + off, size_t(n - off), MSG_NOSIGNAL);
-                    if (m <= 0)
-                        break;
-                    off += m;
-                }
-            if (in >= 0)
-                close(in);
-        }
-        close(fd);
-    });
-    int conn = accept(listener, nullptr, nullptr);
-    int out = open(dst.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
-    std::vector<char> buf(BENCH_PIECE);
-    ssize_t n;
-    while (conn >= 0 && (n = recv(conn, buf.data(), buf.size(), 0)) > 0)
-        if (write(out, buf.data(), size_t(n)) != n)
-            break;
-    close(out);
-    sender.join();
-    close(conn);
-    close(listener);
-    std::string after = md5_file(dst.c_str());
-    double s = seconds_since(start);
-    *digest = after;
-    return after == before ? s : -1;
-}
-
-} // namespace
 
 int main()
 {
