@@ -20,6 +20,7 @@
 #include "net.h"
 #include "toolkit.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -305,12 +306,20 @@ int cli_start()
     return 0;
 }
 
-// Passes until `done` holds or `ms` passed.
+// Passes until `done` holds or `ms` passed. A pass with nothing to do sleeps
+// up to a quarter second, which would stretch these short waits well past
+// their end; so while the call's socket is quiet we wait on it ourselves.
 template <class Done>
 void cli_pump(Done done, int ms)
 {
     double end = cli_now() + ms / 1000.0;
-    while (!done() && cli_now() < end && !cli_interrupted) {
+    for (double now = cli_now(); !done() && now < end && !cli_interrupted; now = cli_now()) {
+        // Tokens already read off the socket wait for a pass, not for the socket.
+        int fd = app.idle || !app.peer_connection || net_peer_closed(app.peer_connection) ||
+                         !app.pending_input.empty()
+                     ? -1 : net_connection_fd(app.peer_connection);
+        pollfd quiet = {fd, POLLIN, 0};
+        if (fd >= 0 && poll(&quiet, 1, int((end - now) * 1000) + 1) == 0) continue;
         app_pass();
         cli_answer_image_window();
     }
