@@ -180,7 +180,8 @@ TEST_F(LaunchTest, OpensDocumentsButNeverRunsProgramsOrNamesFromPath)
     const std::string opened = dir.file("opened.txt");
     const std::string marker = dir.file("was-run");
     ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
-    ASSERT_TRUE(make_script(bin + "/xdg-open", "printf '%s' \"$1\" > '" + opened + "'\n"));
+    ASSERT_TRUE(make_script(bin + "/xdg-open", "printf '%s' \"$1\" > '" + opened + ".tmp'\n"
+                                               "mv '" + opened + ".tmp' '" + opened + "'\n"));
     setenv("PATH", (bin + ":/usr/bin:/bin").c_str(), 1);
     const std::string script = "#!/bin/sh\ntouch '" + marker + "'\n";
     const std::string entry = "[Desktop Entry]\nType=Application\nExec=touch " + marker + "\n";
@@ -234,9 +235,10 @@ TEST_F(LaunchTest, FoldersAndAddressesOpenOnlyAsWhatTheyAre)
     const std::string bin = dir.file("bin");
     const std::string opened = dir.file("opened.txt");
     ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
-    ASSERT_TRUE(make_script(bin + "/xdg-open", "printf '%s' \"$1\" > '" + opened + "'\n"));
+    ASSERT_TRUE(make_script(bin + "/xdg-open", "printf '%s' \"$1\" > '" + opened + ".tmp'\n"
+                                               "mv '" + opened + ".tmp' '" + opened + "'\n"));
     ASSERT_TRUE(write_bytes(dir.file("notes.txt"), "text"));
-    setenv("PATH", bin.c_str(), 1);
+    setenv("PATH", (bin + ":/usr/bin:/bin").c_str(), 1);
     struct Case {
         LaunchResult (*open)(const char*);
         std::string target;
