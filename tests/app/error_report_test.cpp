@@ -5,10 +5,12 @@
 #include "state.h"
 
 #include "launch.h"
+#include "toolkit.h"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -218,4 +220,69 @@ TEST(ErrorReport, NormalRunShowsNothingAndOpensNothing)
     run_program_set_hook(nullptr);
     EXPECT_EQ(runs_seen, 0);
     EXPECT_NE(app.report_text.find("Description: No Error\r\nTotal number of errors: 0\r\n"), std::string::npos);
+}
+
+namespace {
+std::string saved_dir;     // the child's working folder, ending in "/"
+int opener_answer = 1;     // what the stand-in opener reports
+
+void note_to_stderr(const std::string& line)
+{
+    ssize_t ignored = write(2, line.data(), line.size());
+    (void)ignored;
+}
+void note_box(const char*, const char* text) { note_to_stderr(std::string("box|") + text + "\n"); }
+int note_open(const char* target, const char*, const char*, int)
+{
+    note_to_stderr(std::string("open|") + target + "\n");
+    return opener_answer;
+}
+void report_in_saved_dir()
+{
+    if (chdir(saved_dir.c_str()) != 0) _exit(93);
+    ui_test_set_message_observer(note_box);
+    run_program_set_hook(note_open);
+    error_report();
+}
+}  // namespace
+
+// The report is kept beside the settings file, the message names it, and a
+// failure to save or to open it is said rather than passed over.
+TEST(ErrorReport, IsSavedBesideTheSettingsAndOpened)
+{
+    char made[] = "/tmp/jox_report_XXXXXX";
+    ASSERT_NE(mkdtemp(made), nullptr);
+    saved_dir = std::string(made) + "/";
+    const std::string file = saved_dir + "jox-error-report.txt";
+    const std::string shown = error_report_text(0xC0000094, 1) + "\r\n";
+    struct Case {
+        bool blocked;  // a folder takes the report's name
+        int opens;
+        std::string output;
+    } cases[] = {
+        {false, 1, "box|" + shown + "This report is saved as " + file + ".\nopen|" + file + "\n"},
+        {false, 0, "box|" + shown + "This report is saved as " + file + ".\nopen|" + file +
+                       "\nbox|Nothing could open:\r" + file},
+        {true, 1, "box|" + shown + "This report could not be saved in " + saved_dir + ".\n"},
+    };
+    for (const Case& c : cases) {
+        opener_answer = c.opens;
+        if (c.blocked) {
+            ASSERT_EQ(mkdir(file.c_str(), 0755), 0);
+        }
+        ChildResult r = run_fault_child(fault_divide, report_in_saved_dir);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.output.substr(0, c.output.size()), c.output) << c.opens;
+        if (!c.blocked) {
+            FILE* f = std::fopen(file.c_str(), "rb");
+            ASSERT_NE(f, nullptr);
+            char buf[2048];
+            size_t n = std::fread(buf, 1, sizeof buf, f);
+            std::fclose(f);
+            EXPECT_EQ(std::string(buf, n), error_report_text(0xC0000094, 1));
+        }
+        rmdir(file.c_str());
+        unlink(file.c_str());
+    }
+    rmdir(made);
 }
