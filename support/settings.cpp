@@ -463,8 +463,9 @@ void settings_write_text(const char* key, const char* text)
             old = &*it;
         }
     }
-    if (old != nullptr && settings_is_old_value_shown(old->value, v)) {
-        v = old->value;
+    // Compared as it was read, since that is what the window was given.
+    if (old != nullptr && settings_is_old_value_shown(settings_rstrip(old->value), v)) {
+        v = settings_rstrip(old->value);
     }
     const std::string_view stored_value = settings_keep(std::string(v));
 

@@ -118,10 +118,27 @@ int report_run_hook(const char*, const char*, const char*, int)
     return 1;
 }
 
+std::string saved_dir;  // the child's working folder, ending in "/"
+
 void report_and_fault_again()
 {
+    if (chdir(saved_dir.c_str()) != 0) _exit(93);
     run_program_set_hook(report_run_hook);
     error_report();
+}
+
+// A fresh working folder for the report's file.
+std::string make_saved_dir()
+{
+    char made[] = "/tmp/jox_report_XXXXXX";
+    return mkdtemp(made) != nullptr ? std::string(made) + "/" : "";
+}
+
+void remove_saved_dir()
+{
+    unlink((saved_dir + "jox-error-report.txt").c_str());
+    rmdir((saved_dir + "jox-error-report.txt").c_str());
+    rmdir(saved_dir.c_str());
 }
 
 }  // namespace
@@ -152,7 +169,10 @@ TEST(ErrorTrap, RealFaultsAreReportedWithTheirCodes)
 
 TEST(ErrorTrap, FaultInsideTheReportEndsTheProgramWithTheReportOnStderr)
 {
+    saved_dir = make_saved_dir();
+    ASSERT_FALSE(saved_dir.empty());
     ChildResult r = run_fault_child(fault_divide, report_and_fault_again);
+    remove_saved_dir();
     EXPECT_EQ(r.count, 1);
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.exit_code, 1);
@@ -223,7 +243,6 @@ TEST(ErrorReport, NormalRunShowsNothingAndOpensNothing)
 }
 
 namespace {
-std::string saved_dir;     // the child's working folder, ending in "/"
 int opener_answer = 1;     // what the stand-in opener reports
 
 void note_to_stderr(const std::string& line)
@@ -250,9 +269,8 @@ void report_in_saved_dir()
 // failure to save or to open it is said rather than passed over.
 TEST(ErrorReport, IsSavedBesideTheSettingsAndOpened)
 {
-    char made[] = "/tmp/jox_report_XXXXXX";
-    ASSERT_NE(mkdtemp(made), nullptr);
-    saved_dir = std::string(made) + "/";
+    saved_dir = make_saved_dir();
+    ASSERT_FALSE(saved_dir.empty());
     const std::string file = saved_dir + "jox-error-report.txt";
     const std::string shown = error_report_text(0xC0000094, 1) + "\r\n";
     struct Case {
@@ -284,5 +302,5 @@ TEST(ErrorReport, IsSavedBesideTheSettingsAndOpened)
         rmdir(file.c_str());
         unlink(file.c_str());
     }
-    rmdir(made);
+    remove_saved_dir();
 }

@@ -198,6 +198,7 @@ TEST_F(SettingsTest, TextsKeepTheirBytesAndFilesTheirMark)
         {mark + "Folder = /x/\r\n", true, "Folder", "/home/\xD0\x9F\xD1\x80\xD0\xB8\xD1\x91\xD0\xBC/",
          mark + "\r\nFolder = /home/\xD0\x9F\xD1\x80\xD0\xB8\xD1\x91\xD0\xBC/\r\n"},
         {"Nickname = " + bad + "\r\n", true, "nickname", shown, "nickname = " + bad + "\r\n"},
+        {"Nickname = " + bad + " \t\r\n", true, "Nickname", shown, "Nickname = " + bad + "\r\n"},
         {mark + "Nickname = " + bad + "\r\n", false, "Nickname", shown,
          mark + "\r\nNickname = " + bad + "\r\n"},
     };
