@@ -82,7 +82,9 @@ bool launch_is_executable(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
-// The absolute path of the executable `name` along PATH, or "".
+// The absolute path of the executable `name` along PATH, or "". Relative
+// entries are passed over: they would name a folder below wherever we run,
+// the received files among them.
 std::string launch_search_path(const std::string& name)
 {
     const char* path_env = std::getenv("PATH");
@@ -93,10 +95,10 @@ std::string launch_search_path(const std::string& name)
         if (end == std::string::npos) {
             end = list.size();
         }
-        if (end > start) {
+        if (end > start && list[start] == '/') {
             const std::string candidate = list.substr(start, end - start) + "/" + name;
             if (launch_is_executable(candidate)) {
-                return launch_absolute(candidate);
+                return candidate;
             }
         }
         start = end + 1;

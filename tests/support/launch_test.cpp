@@ -263,9 +263,12 @@ TEST_F(LaunchTest, FoldersAndAddressesOpenOnlyAsWhatTheyAre)
             EXPECT_NE(read_bytes(opened).find(c.target), std::string::npos);
         }
     }
-    setenv("PATH", dir.file("empty").c_str(), 1);
-    EXPECT_EQ(launch_open_document(dir.file("notes.txt").c_str()), LAUNCH_FAILED);
-    EXPECT_EQ(launch_open_folder(work.c_str()), LAUNCH_FAILED);
+    // No opener, or one only a relative PATH entry finds: nothing opens.
+    for (const char* path : {"empty", "bin"}) {
+        setenv("PATH", path, 1);
+        EXPECT_EQ(launch_open_document(dir.file("notes.txt").c_str()), LAUNCH_FAILED) << path;
+        EXPECT_EQ(launch_open_folder(work.c_str()), LAUNCH_FAILED) << path;
+    }
 }
 
 int hook_calls = 0;
