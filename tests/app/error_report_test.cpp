@@ -16,6 +16,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -243,24 +245,21 @@ TEST(ErrorReport, NormalRunShowsNothingAndOpensNothing)
 }
 
 namespace {
-int opener_answer = 1;     // what the stand-in opener reports
+int opener_answer = 1;  // what the stand-in opener reports
 
 void note_to_stderr(const std::string& line)
 {
     ssize_t ignored = write(2, line.data(), line.size());
     (void)ignored;
 }
-void note_box(const char*, const char* text) { note_to_stderr(std::string("box|") + text + "\n"); }
-int note_open(const char* target, const char*, const char*, int)
-{
-    note_to_stderr(std::string("open|") + target + "\n");
-    return opener_answer;
-}
 void report_in_saved_dir()
 {
     if (chdir(saved_dir.c_str()) != 0) _exit(93);
-    ui_test_set_message_observer(note_box);
-    run_program_set_hook(note_open);
+    ui_test_set_message_observer([](const char*, const char* text) { note_to_stderr(std::string("box|") + text + "\n"); });
+    run_program_set_hook([](const char* target, const char*, const char*, int) {
+        note_to_stderr(std::string("open|") + target + "\n");
+        return opener_answer;
+    });
     error_report();
 }
 }  // namespace
@@ -292,12 +291,8 @@ TEST(ErrorReport, IsSavedBesideTheSettingsAndOpened)
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_EQ(r.output.substr(0, c.output.size()), c.output) << c.opens;
         if (!c.blocked) {
-            FILE* f = std::fopen(file.c_str(), "rb");
-            ASSERT_NE(f, nullptr);
-            char buf[2048];
-            size_t n = std::fread(buf, 1, sizeof buf, f);
-            std::fclose(f);
-            EXPECT_EQ(std::string(buf, n), error_report_text(0xC0000094, 1));
+            std::ifstream saved(file, std::ios::binary);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved), {}), error_report_text(0xC0000094, 1));
         }
         rmdir(file.c_str());
         unlink(file.c_str());

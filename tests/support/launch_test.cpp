@@ -20,6 +20,15 @@ bool make_script(const std::string& path, const std::string& body)
     return write_bytes(path, "#!/bin/sh\n" + body) && chmod(path.c_str(), 0755) == 0;
 }
 
+// A stand-in xdg-open in `bin` that writes the target it got to `record`,
+// in one step so that a reader never sees half of it.
+bool make_recording_opener(const std::string& bin, const std::string& record)
+{
+    return mkdir(bin.c_str(), 0755) == 0 &&
+           make_script(bin + "/xdg-open", "printf '%s' \"$1\" > '" + record + ".tmp'\n"
+                                          "mv '" + record + ".tmp' '" + record + "'\n");
+}
+
 // Waits (bounded) until `path` exists; true when it appeared.
 bool wait_for_file(const std::string& path)
 {
@@ -179,9 +188,7 @@ TEST_F(LaunchTest, OpensDocumentsButNeverRunsProgramsOrNamesFromPath)
     const std::string bin = dir.file("bin");
     const std::string opened = dir.file("opened.txt");
     const std::string marker = dir.file("was-run");
-    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
-    ASSERT_TRUE(make_script(bin + "/xdg-open", "printf '%s' \"$1\" > '" + opened + ".tmp'\n"
-                                               "mv '" + opened + ".tmp' '" + opened + "'\n"));
+    ASSERT_TRUE(make_recording_opener(bin, opened));
     setenv("PATH", (bin + ":/usr/bin:/bin").c_str(), 1);
     const std::string script = "#!/bin/sh\ntouch '" + marker + "'\n";
     const std::string entry = "[Desktop Entry]\nType=Application\nExec=touch " + marker + "\n";
@@ -234,9 +241,7 @@ TEST_F(LaunchTest, FoldersAndAddressesOpenOnlyAsWhatTheyAre)
 {
     const std::string bin = dir.file("bin");
     const std::string opened = dir.file("opened.txt");
-    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
-    ASSERT_TRUE(make_script(bin + "/xdg-open", "printf '%s' \"$1\" > '" + opened + ".tmp'\n"
-                                               "mv '" + opened + ".tmp' '" + opened + "'\n"));
+    ASSERT_TRUE(make_recording_opener(bin, opened));
     ASSERT_TRUE(write_bytes(dir.file("notes.txt"), "text"));
     setenv("PATH", (bin + ":/usr/bin:/bin").c_str(), 1);
     struct Case {
