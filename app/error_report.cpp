@@ -9,13 +9,16 @@
 
 #include "constants.h"
 #include "state.h"
-#include "launch.h"
+#include "files.h"
+#include "opening.h"
 #include "toolkit.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -148,6 +151,24 @@ void trap_handler(int sig, siginfo_t* info, void* context)
     siglongjmp(error_trap_jump, 1);
 }
 
+// The report goes beside the settings file, so that the user can attach it
+// to a bug report; the next report replaces it. "" when it could not be
+// written whole.
+std::string error_report_save(const std::string& text)
+{
+    const std::string path = current_directory() + "jox-error-report.txt";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return "";
+    size_t done = 0;
+    for (int i = 0; i < 1000 && done < text.size(); ++i) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n > 0) done += static_cast<size_t>(n);
+        else if (n < 0 && errno != EINTR) break;
+    }
+    int closed = close(fd);
+    return done == text.size() && closed == 0 ? path : "";
+}
+
 void trap_find_stack()
 {
     pthread_attr_t attr;
@@ -266,6 +287,13 @@ void error_report()
     app.report_text = error_report_text(trap_code, count);
     if (count <= 0) return;
     trap_in_report = 1;
-    message_box(JOX_VERSION_TITLE, app.report_text.c_str(), MB_OK);
-    run_program(JOX_REPORT_PAGE, "", "", 0);
+    const std::string saved = error_report_save(app.report_text);
+    std::string shown = app.report_text;
+    if (saved.empty()) {
+        shown += "\r\nThis report could not be saved in " + current_directory() + ".";
+    } else {
+        shown += "\r\nThis report is saved as " + saved + ".";
+    }
+    message_box(JOX_VERSION_TITLE, shown.c_str(), MB_OK);
+    if (!saved.empty()) app_open(OPEN_DOCUMENT, saved);
 }

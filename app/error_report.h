@@ -1,9 +1,10 @@
 // The fault trap and the error report. A processor fault anywhere in the
 // program (invalid access, integer division by zero, stack overflow, illegal
 // instruction, breakpoint...) is caught by signal handlers running on their
-// own stack and continues at the error report, which tells the user, opens
-// the bug-report page and ends the program. Faults are named by the fault
-// codes of the report table, so reports read the same on every platform.
+// own stack and continues at the error report, which tells the user, saves
+// the report beside the settings file and ends the program. Faults are
+// named by the fault codes of the report table, so reports read the same on
+// every platform.
 #pragma once
 
 #include <csetjmp>
@@ -38,6 +39,7 @@ const char* error_description(uint32_t code);
 std::string error_report_text(uint32_t code, int count);
 
 // The error-report step: assembles the report into app.report_text and, when
-// a fault was counted, shows it and opens the bug-report page. A fault during
+// a fault was counted, saves it as jox-error-report.txt in the working
+// folder, shows it naming that file, and opens the file. A fault during
 // this step writes the report to stderr and ends the process at once.
 void error_report();

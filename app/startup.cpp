@@ -16,7 +16,7 @@
 #include "assets.h"
 #include "files.h"
 #include "image.h"
-#include "launch.h"
+#include "opening.h"
 #include "layouts.h"
 #include "net.h"
 #include "settings.h"
@@ -92,7 +92,7 @@ void save_settings()
 void open_received_folder()
 {
     if (file_size(app.receive_folder.c_str()) == -2) {
-        run_program(app.receive_folder.c_str(), "", "", 0);
+        app_open(OPEN_FOLDER, app.receive_folder);
     } else {
         control_disable(5, 1);
         message_box(app.version_title.c_str(), "Directory Not Found.", MB_OK);

@@ -5,15 +5,19 @@
 #include "state.h"
 
 #include "launch.h"
+#include "toolkit.h"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -116,10 +120,27 @@ int report_run_hook(const char*, const char*, const char*, int)
     return 1;
 }
 
+std::string saved_dir;  // the child's working folder, ending in "/"
+
 void report_and_fault_again()
 {
+    if (chdir(saved_dir.c_str()) != 0) _exit(93);
     run_program_set_hook(report_run_hook);
     error_report();
+}
+
+// A fresh working folder for the report's file.
+std::string make_saved_dir()
+{
+    char made[] = "/tmp/jox_report_XXXXXX";
+    return mkdtemp(made) != nullptr ? std::string(made) + "/" : "";
+}
+
+void remove_saved_dir()
+{
+    unlink((saved_dir + "jox-error-report.txt").c_str());
+    rmdir((saved_dir + "jox-error-report.txt").c_str());
+    rmdir(saved_dir.c_str());
 }
 
 }  // namespace
@@ -150,7 +171,10 @@ TEST(ErrorTrap, RealFaultsAreReportedWithTheirCodes)
 
 TEST(ErrorTrap, FaultInsideTheReportEndsTheProgramWithTheReportOnStderr)
 {
+    saved_dir = make_saved_dir();
+    ASSERT_FALSE(saved_dir.empty());
     ChildResult r = run_fault_child(fault_divide, report_and_fault_again);
+    remove_saved_dir();
     EXPECT_EQ(r.count, 1);
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.exit_code, 1);
@@ -218,4 +242,60 @@ TEST(ErrorReport, NormalRunShowsNothingAndOpensNothing)
     run_program_set_hook(nullptr);
     EXPECT_EQ(runs_seen, 0);
     EXPECT_NE(app.report_text.find("Description: No Error\r\nTotal number of errors: 0\r\n"), std::string::npos);
+}
+
+namespace {
+int opener_answer = 1;  // what the stand-in opener reports
+
+void note_to_stderr(const std::string& line)
+{
+    ssize_t ignored = write(2, line.data(), line.size());
+    (void)ignored;
+}
+void report_in_saved_dir()
+{
+    if (chdir(saved_dir.c_str()) != 0) _exit(93);
+    ui_test_set_message_observer([](const char*, const char* text) { note_to_stderr(std::string("box|") + text + "\n"); });
+    run_program_set_hook([](const char* target, const char*, const char*, int) {
+        note_to_stderr(std::string("open|") + target + "\n");
+        return opener_answer;
+    });
+    error_report();
+}
+}  // namespace
+
+// The report is kept beside the settings file, the message names it, and a
+// failure to save or to open it is said rather than passed over.
+TEST(ErrorReport, IsSavedBesideTheSettingsAndOpened)
+{
+    saved_dir = make_saved_dir();
+    ASSERT_FALSE(saved_dir.empty());
+    const std::string file = saved_dir + "jox-error-report.txt";
+    const std::string shown = error_report_text(0xC0000094, 1) + "\r\n";
+    struct Case {
+        bool blocked;  // a folder takes the report's name
+        int opens;
+        std::string output;
+    } cases[] = {
+        {false, 1, "box|" + shown + "This report is saved as " + file + ".\nopen|" + file + "\n"},
+        {false, 0, "box|" + shown + "This report is saved as " + file + ".\nopen|" + file +
+                       "\nbox|Nothing could open:\r" + file},
+        {true, 1, "box|" + shown + "This report could not be saved in " + saved_dir + ".\n"},
+    };
+    for (const Case& c : cases) {
+        opener_answer = c.opens;
+        if (c.blocked) {
+            ASSERT_EQ(mkdir(file.c_str(), 0755), 0);
+        }
+        ChildResult r = run_fault_child(fault_divide, report_in_saved_dir);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.output.substr(0, c.output.size()), c.output) << c.opens;
+        if (!c.blocked) {
+            std::ifstream saved(file, std::ios::binary);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved), {}), error_report_text(0xC0000094, 1));
+        }
+        rmdir(file.c_str());
+        unlink(file.c_str());
+    }
+    remove_saved_dir();
 }

@@ -214,3 +214,34 @@ TEST_F(Options, MainWindowIsIgnoredWhileOptionsAreOpen)
     EXPECT_TRUE(harness_messages().empty());
     EXPECT_NE(window_handle(0), nullptr);
 }
+
+// Names and folders are UTF-8 bytes end to end: Options -> OK writes back
+// what the file held, the mark included, and a nickname that is not UTF-8
+// keeps its bytes although the window could only show it with stand-ins.
+TEST_F(Options, OkKeepsTextBytesAndTheFileMark)
+{
+    struct Case {
+        std::string mark, nickname, folder;
+    } cases[] = {
+        {"\xEF\xBB\xBF", "Jos\xC3\xA9", "\xD0\x9F\xD1\x80\xD0\xB8\xD1\x91\xD0\xBC/"},
+        {"\xEF\xBB\xBF", "\xD0\x9F\xD1\x80\xD0\xB8\xD1\x91\xD0\xBC", "Jos\xC3\xA9/"},
+        {"", "Jos\xE9", "Received Files/"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.nickname);
+        restart_clean();
+        HarnessConfig config;
+        config.port = port;
+        config.nickname = c.nickname;
+        config.folder = dir + c.folder;
+        harness_write_config(dir, config);
+        harness_write_file(dir + "jox.cfg", c.mark + harness_read_file(dir + "jox.cfg"));
+        ASSERT_TRUE(harness_app_start(dir));
+        EXPECT_EQ(app.receive_folder, dir + c.folder);
+        ASSERT_TRUE(edit_options([] {}));
+        std::string written = harness_read_file(dir + "jox.cfg");
+        EXPECT_EQ(written.substr(0, c.mark.size()), c.mark);
+        EXPECT_EQ(config_line(written, "Nickname"), "Nickname = " + c.nickname);
+        EXPECT_EQ(config_line(written, "Folder"), "Folder = " + dir + c.folder);
+    }
+}
