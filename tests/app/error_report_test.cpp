@@ -58,30 +58,22 @@ void fault_breakpoint()
 }
 #endif
 
-template <void (*F)()>
+// Runs F on a new thread and waits for it; with `block` the main thread
+// blocks every signal first, so it cannot take the fault over.
+template <void (*F)(), bool block = false>
 void on_helper_thread()
 {
-    pthread_t t;
-    if (pthread_create(&t, nullptr, [](void*) -> void* { F(); return nullptr; }, nullptr) == 0)
-        pthread_join(t, nullptr);
-}
-
-// The main thread cannot take the fault: it blocks the signal.
-void on_helper_while_main_blocks()
-{
-    sigset_t fpe;
-    sigemptyset(&fpe);
-    sigaddset(&fpe, SIGFPE);
-    pthread_sigmask(SIG_BLOCK, &fpe, nullptr);
-    pthread_t t;
+    sigset_t all;
+    sigfillset(&all);
+    if (block) pthread_sigmask(SIG_BLOCK, &all, nullptr);
     auto run = [](void*) -> void* {
-        sigset_t fpe;
-        sigemptyset(&fpe);
-        sigaddset(&fpe, SIGFPE);
-        pthread_sigmask(SIG_UNBLOCK, &fpe, nullptr);
-        fault_divide();
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
+        F();
         return nullptr;
     };
+    pthread_t t;
     if (pthread_create(&t, nullptr, run, nullptr) == 0) pthread_join(t, nullptr);
 }
 
@@ -190,7 +182,7 @@ TEST(ErrorTrap, FaultsOnOtherThreadsReachTheReport)
     } cases[] = {
         {"helper divides by zero", on_helper_thread<fault_divide>, 0, 1, 0xC0000094},
         {"helper writes to nowhere", on_helper_thread<fault_bad_write>, 0, 1, 0xC0000005},
-        {"main thread blocks the signal", on_helper_while_main_blocks, 1, 0, 0},
+        {"main thread blocks the signal", on_helper_thread<fault_divide, true>, 1, 0, 0},
     };
     for (const Case& c : cases) {
         ChildResult r = run_fault_child(c.fault);
