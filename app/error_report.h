@@ -20,6 +20,9 @@ extern volatile int error_trap_jump_set;
 
 // Installs the handlers for SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGTRAP on an
 // alternate stack, remembering the ones they replace. Non-zero on success.
+// The calling thread is the one that owns the jump target; a fault on any
+// other thread is handed to it, or, when it cannot take the fault within a
+// second, written to stderr before the process ends with status 1.
 int error_trap_arm();
 // Puts the remembered handlers back.
 void error_trap_disarm();

@@ -494,7 +494,26 @@ void place_call()
     }
     build_wait_window();
     window_set_topmost(WINDOW_WAIT, 1);
-    NetConnection* c = net_connect(app.last_address.c_str(), app.port);
+    ui_abandon_requested(WINDOW_WAIT);  // a click from before is not an answer
+    int attempt = net_connect_start(app.last_address.c_str(), app.port);
+    int result = attempt ? NET_ATTEMPT_WAITING : NET_ATTEMPT_FAILED;
+    NetConnection* c = nullptr;
+    // Bounded by the transport's connect limit, which covers the lookup too.
+    while (result == NET_ATTEMPT_WAITING) {
+        result = net_connect_poll(attempt, &c);
+        if (result != NET_ATTEMPT_WAITING) break;
+        if (ui_abandon_requested(WINDOW_WAIT)) {
+            net_connect_cancel(attempt);
+            window_close(WINDOW_WAIT);
+            return;
+        }
+        // Nobody can be taken as the call while we are placing one.
+        int event = net_server_poll();
+        if (event == NET_CONNECT) protocol_turn_away(net_event_connection());
+        if (event == NET_DATA || event == NET_FILE) protocol_drop_pending(net_event_connection());
+        app_loop_hook();
+        delay_ms(5);
+    }
     if (!c) {
         window_close(WINDOW_WAIT);
         message_box(app.version_title.c_str(), "Can't find the Server.  Try again later.", MB_OK);

@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,11 +62,31 @@ void fault_breakpoint()
 }
 #endif
 
+// Runs F on a new thread and waits for it; with `block` the main thread
+// blocks every signal first, so it cannot take the fault over.
+template <void (*F)(), bool block = false>
+void on_helper_thread()
+{
+    sigset_t all;
+    sigfillset(&all);
+    if (block) pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    auto run = [](void*) -> void* {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
+        F();
+        return nullptr;
+    };
+    pthread_t t;
+    if (pthread_create(&t, nullptr, run, nullptr) == 0) pthread_join(t, nullptr);
+}
+
 struct ChildResult {
     int exited;          // 1 when the child exited normally
     int exit_code;
     uint32_t code;       // fault code the child saw
     int count;           // fault count the child saw
+    int on_main;         // 1 when the main thread went on after the fault
     std::string output;  // what the child wrote to stderr
 };
 
@@ -89,18 +111,20 @@ ChildResult run_fault_child(void (*fault)(), void (*after)() = nullptr)
             _exit(91);  // the fault did not happen
         }
         error_trap_jump_set = 0;
-        uint32_t seen[2] = {error_last_code(), static_cast<uint32_t>(error_fault_count())};
+        uint32_t seen[3] = {error_last_code(), static_cast<uint32_t>(error_fault_count()),
+                            static_cast<uint32_t>(syscall(SYS_gettid) == getpid())};
         if (write(data[1], seen, sizeof seen) != sizeof seen) _exit(92);
         if (after) after();
         _exit(0);
     }
     close(data[1]);
     close(err[1]);
-    ChildResult r{0, -1, 0, 0, ""};
-    uint32_t seen[2] = {0, 0};
+    ChildResult r{0, -1, 0, 0, 0, ""};
+    uint32_t seen[3] = {0, 0, 0};
     if (read(data[0], seen, sizeof seen) == sizeof seen) {
         r.code = seen[0];
         r.count = static_cast<int>(seen[1]);
+        r.on_main = static_cast<int>(seen[2]);
     }
     char buf[2048];
     ssize_t n;
@@ -166,6 +190,31 @@ TEST(ErrorTrap, RealFaultsAreReportedWithTheirCodes)
         EXPECT_EQ(r.exit_code, 0) << c.name;
         EXPECT_EQ(r.code, c.code) << c.name << std::hex << " got " << r.code;
         EXPECT_EQ(r.count, 1) << c.name;
+    }
+}
+
+TEST(ErrorTrap, FaultsOnOtherThreadsReachTheReport)
+{
+    struct Case {
+        const char* name;
+        void (*fault)();
+        int exit_code, count;
+        uint32_t code;
+    } cases[] = {
+        {"helper divides by zero", on_helper_thread<fault_divide>, 0, 1, 0xC0000094},
+        {"helper writes to nowhere", on_helper_thread<fault_bad_write>, 0, 1, 0xC0000005},
+        {"main thread blocks the signal", on_helper_thread<fault_divide, true>, 1, 0, 0},
+    };
+    for (const Case& c : cases) {
+        ChildResult r = run_fault_child(c.fault);
+        EXPECT_TRUE(r.exited) << c.name << " " << r.exit_code;
+        EXPECT_EQ(r.exit_code, c.exit_code) << c.name;
+        EXPECT_EQ(r.count, c.count) << c.name;
+        EXPECT_EQ(r.code, c.code) << c.name;
+        EXPECT_EQ(r.on_main, c.count) << c.name;
+        if (c.exit_code) {
+            EXPECT_NE(r.output.find("Description: Attempted division by zero\r\n"), std::string::npos) << r.output;
+        }
     }
 }
 
