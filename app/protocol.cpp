@@ -110,7 +110,7 @@ static void protocol_close_call()
 
 // Every way a call ends comes here, and leaves the window the same but for
 // the status text.
-static void protocol_call_ended(const char* text)
+static void protocol_call_ended(const char* text, int icon = 1)
 {
     protocol_close_call();
     call_controls_off();
@@ -118,7 +118,7 @@ static void protocol_call_ended(const char* text)
     grey_chat_log();
     app.idle = 1;
     alert();
-    status_icon(0);
+    if (icon) status_icon(0);
     // Offers of the ended call end with it.
 }
 
@@ -324,7 +324,8 @@ void protocol_dispatch(const std::string& text)
         on_image_offer(text);
         break;
     case TOKEN_BYE:
-        peer_gone();
+        // The goodbye leaves the status icon as it was.
+        protocol_call_ended("User Disconnected.", 0);
         break;
     case TOKEN_BUSY:
         protocol_busy();

@@ -123,6 +123,8 @@ int app_startup()
     app.version_title = JOX_VERSION_TITLE;
     app.poll_client = 0;
     net_server_create(0, app.port);
+    if (app.port < 1 || app.port > 65535)
+        status("Can't listen on port " + std::to_string(app.port) + ".");
     app.receive_buffer.clear();
     if (file_size(app.receive_folder.c_str()) == -2) control_disable(5, 0);
     chat_update_limit();

@@ -62,13 +62,14 @@ TEST_F(Options, PortFieldIsLockedDuringACall)
     }
 }
 
-TEST_F(Options, PortIsReadLikeANumberAndZeroWritesNothing)
+TEST_F(Options, PortOutOfRangeOrWithLettersIsRefusedAndTheRestIsKept)
 {
     struct Case {
         const char* field;
-        int port;
+        int port;     // 0: the port stays as it was
         int written;
-    } cases[] = {{"7000abc", 7000, 1}, {"  7001", 7001, 1}, {"abc", 0, 0}, {"0", 0, 0}};
+    } cases[] = {{"7000abc", 0, 1}, {"  7001", 7001, 1}, {"abc", 0, 1}, {"0", 0, 1},
+                 {"-5", 0, 1}, {"65536", 0, 1}};
     for (const Case& c : cases) {
         restart_clean();
         start();
@@ -77,11 +78,15 @@ TEST_F(Options, PortIsReadLikeANumberAndZeroWritesNothing)
             control_set_text(20, c.field);
             control_set_text(27, "Zed");
         }));
-        EXPECT_EQ(app.port, c.port) << c.field;
+        int want = c.port ? c.port : port;
+        EXPECT_EQ(app.port, want) << c.field;
         EXPECT_EQ(app.nickname, "Zed") << c.field;  // kept in memory either way
+        ASSERT_FALSE(harness_messages().empty()) << c.field;
+        EXPECT_EQ(harness_messages().back().text.find(c.port ? "next start" : "must be a number") !=
+                      std::string::npos, true) << harness_messages().back().text;
         std::string after = harness_read_file(dir + "jox.cfg");
         if (c.written) {
-            EXPECT_EQ(config_line(after, "Port"), "Port = " + std::to_string(c.port)) << c.field;
+            EXPECT_EQ(config_line(after, "Port"), "Port = " + std::to_string(want)) << c.field;
             EXPECT_EQ(config_line(after, "Nickname"), "Nickname = Zed");
         } else {
             EXPECT_EQ(after, before) << c.field;
