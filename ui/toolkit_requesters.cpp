@@ -98,7 +98,10 @@ int message_box(const char* title, const char* text, int flags)
     if (!ui_st().ready)
         return yes_no ? IDNO : IDOK;
     QMessageBox box(ui_dialog_owner());
-    box.setWindowTitle(ui_qs(title));
+    box.setWindowTitle(ui_title(title));
+    // An offered file name reaches the user here: shown as it is, never as
+    // markup that could load a file of the sender's choosing.
+    box.setTextFormat(Qt::PlainText);
     box.setText(ui_box_text(text));
     if (yes_no) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);

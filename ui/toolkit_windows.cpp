@@ -215,7 +215,7 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
     int owner = ui_active_window();
 
     auto* w = new ui_window_widget(window, ui_window_flags(flags));
-    w->setWindowTitle(ui_qs(title));
+    w->setWindowTitle(ui_title(title));
     w->setFont(ui_window_font());
     w->setFixedSize(width, height);
     s.windows[window] = ui_window{w, owner, flags, false, nullptr, nullptr, nullptr};
@@ -440,6 +440,7 @@ int statusbar_create(int number, void* window_handle)
     auto* icon = new QLabel(field);
     icon->hide();
     auto* text = new QLabel(field);
+    text->setTextFormat(Qt::PlainText);
     // A long text is cut at the window's edge instead of widening the bar.
     text->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     row->addWidget(icon);
