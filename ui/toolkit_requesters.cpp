@@ -7,7 +7,10 @@
 // one, a cancel forgetting the earlier selection) run the same either way.
 #include "toolkit_qt.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QHeaderView>
+#include <QTreeView>
 #include <QMessageBox>
 
 #include <deque>
@@ -21,11 +24,12 @@ struct ui_requester_state {
     std::deque<std::vector<std::string>> file_answers; // queued selections ({} = cancel)
     void (*observer)(const char*, const char*);        // sees every message box
     std::deque<std::string> selection;                 // rest of the last selection
+    std::string last_folder;                           // folder of the last chosen file
 };
 
 ui_requester_state& ui_req()
 {
-    static ui_requester_state state{{}, {}, {}, nullptr, {}};
+    static ui_requester_state state{{}, {}, {}, nullptr, {}, {}};
     return state;
 }
 
@@ -80,6 +84,42 @@ QStringList ui_name_filters(const char* pattern)
         filters << label + QStringLiteral(" (") + globs.join(QLatin1Char(' ')) + QStringLiteral(")");
     }
     return filters;
+}
+
+// Where the file requester opens: the preset folder, else the folder a file
+// was last chosen in, else the home folder; never the program's working
+// folder, which means nothing to the user.
+QString ui_start_folder(const std::string& preset)
+{
+    for (const std::string& f : {preset, ui_req().last_folder})
+        if (!f.empty() && QDir(ui_qs(f.c_str())).exists())
+            return ui_qs(f.c_str());
+    return QDir::homePath();
+}
+
+// Qt's own file dialog (no desktop portal here), sized so that names, sizes
+// and dates are read in full.
+QStringList ui_run_file_dialog(const char* title, const QString& folder, const std::string& name,
+                               const QStringList& filters, int pattern_index, bool several)
+{
+    QFileDialog dialog(ui_dialog_owner(), ui_qs(title), folder);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setFileMode(several ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
+    dialog.setNameFilters(filters);
+    if (pattern_index >= 0 && pattern_index < filters.size())
+        dialog.selectNameFilter(filters[pattern_index]);
+    if (!name.empty())
+        dialog.selectFile(ui_qs(name.c_str()));
+    dialog.setViewMode(QFileDialog::Detail);
+    dialog.resize(720, 440);
+    if (auto* view = dialog.findChild<QTreeView*>()) {
+        QFontMetrics m(view->font());
+        view->header()->setMinimumSectionSize(m.horizontalAdvance(QStringLiteral("Date Modified")) + 24);
+        view->header()->resizeSection(0, 320);
+    }
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    return dialog.selectedFiles();
 }
 
 }  // namespace
@@ -153,25 +193,17 @@ std::string open_files_requester(const char* title, const char* default_file, co
         ui_split_path(default_file ? default_file : "", folder, name);
         if (!ui_usable_name(name))
             name.clear();
-        QStringList filters = ui_name_filters(pattern ? pattern : "");
-        QString selected = pattern_index >= 0 && pattern_index < filters.size() ? filters[pattern_index] : QString();
-        QString start = ui_qs((folder + name).c_str());
-        if (several) {
-            for (const QString& p : QFileDialog::getOpenFileNames(ui_dialog_owner(), ui_qs(title), start,
-                                                                  filters.join(QStringLiteral(";;")), &selected))
-                chosen.push_back(ui_bytes(p));
-        } else {
-            QString p = QFileDialog::getOpenFileName(ui_dialog_owner(), ui_qs(title), start,
-                                                     filters.join(QStringLiteral(";;")), &selected);
-            if (!p.isEmpty())
-                chosen.push_back(ui_bytes(p));
-        }
+        for (const QString& p : ui_run_file_dialog(title, ui_start_folder(folder), name,
+                                                   ui_name_filters(pattern ? pattern : ""), pattern_index, several))
+            chosen.push_back(ui_bytes(p));
     }
     r.selection.clear();
     if (chosen.empty())
         return "";
     if (!several)
         chosen.resize(1);
+    std::string name;
+    ui_split_path(chosen[0], r.last_folder, name);
     for (std::size_t i = 1; i < chosen.size(); i++)
         r.selection.push_back(chosen[i]);
     return chosen[0];
