@@ -4,11 +4,15 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
+#include <QFontMetrics>
+#include <QHeaderView>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTreeView>
 
 #include <string>
 #include <vector>
@@ -155,6 +159,57 @@ TEST_F(RequesterTest, RealDialogsAnswerThroughTheSameRules)
     EXPECT_EQ(open_files_requester("Files", bad.c_str(), "All files (*.*)|*.*", 0, 0), "");
     for (const QString& f : chosen)
         EXPECT_FALSE(f.endsWith("a?b")) << f.toStdString();
+}
+
+}  // namespace
+
+namespace {
+
+// The file requester opens where a file was last chosen, else at home, never
+// in the working folder; its columns show a long name and the dates in full.
+TEST_F(RequesterTest, FileRequesterStartsWhereTheUserWasWithReadableColumns)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QString last = QDir(dir.path()).canonicalPath() + "/last";
+    ASSERT_TRUE(QDir().mkpath(last));
+    QString long_name = QString("holiday pictures from the summer of 2026, part %1.jpg").arg(1);
+    QFile(last + "/" + long_name).open(QIODevice::WriteOnly);
+    QString cwd = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    const std::string chosen[] = {(last + "/earlier.txt").toStdString()};
+    ui_test_queue_files_answer(chosen, 1);
+    ASSERT_EQ(open_files_requester("Files", "", "All files (*.*)|*.*", 0, 2), chosen[0]);
+
+    struct {
+        bool remove_last;
+        QString expected;
+    } rows[] = {{false, last}, {true, QDir::homePath()}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.expected.toStdString());
+        if (row.remove_last) {
+            ASSERT_TRUE(QDir(last).removeRecursively());
+        }
+        QString opened;
+        int name_width = 0, date_width = 0;
+        QTimer::singleShot(300, [&] {
+            if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                opened = d->directory().canonicalPath();
+                if (auto* view = d->findChild<QTreeView*>()) {
+                    name_width = view->header()->sectionSize(0);
+                    date_width = view->header()->sectionSize(3);
+                    QFontMetrics m(view->font());
+                    EXPECT_GE(name_width, m.horizontalAdvance(long_name)) << name_width;
+                    EXPECT_GE(date_width, m.horizontalAdvance("2026-12-07 18:40")) << date_width;
+                }
+                d->reject();
+            }
+        });
+        EXPECT_EQ(open_files_requester("Files", "", "All files (*.*)|*.*", 0, 2), "");
+        EXPECT_EQ(opened, row.expected);
+        EXPECT_GT(name_width, 0);
+    }
+    QDir::setCurrent(cwd);
 }
 
 }  // namespace
