@@ -235,9 +235,9 @@ TEST_F(EventTest, KeyOnATabPageIsReportedOnce)
         drain_events();
         QTest::keyClick(widget_of(row.control), row.key);
         std::vector<polled> events = drain_input_events();
-        ASSERT_EQ(events.size(), 1u);
-        EXPECT_EQ(events[0].code, EVENT_KEY_DOWN);
-        EXPECT_EQ(events[0].key, row.code);
+        EXPECT_EQ(events.size(), 1u);
+        for (const polled& e : events)
+            EXPECT_TRUE(e.code == EVENT_KEY_DOWN && e.key == row.code) << e.code << " " << e.key;
     }
 }
 

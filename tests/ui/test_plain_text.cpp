@@ -113,26 +113,18 @@ TEST_F(PlainTextTest, EverySurfaceShowsMarkupLiterally)
 }
 
 // UTF-8 is the program's 8-bit text: what goes in comes out byte for byte,
-// a leading byte-order mark included.
-TEST_F(PlainTextTest, Utf8TextsRoundTripOnEverySurface)
+// a leading byte-order mark included (a settings value may start with one).
+TEST_F(PlainTextTest, Utf8TextRoundTripsOnEverySurface)
 {
-    const char* rows[] = {
-        "Jos\xC3\xA9",
-        "\xD0\x9F\xD1\x80\xD0\xB8\xD1\x91\xD0\xBC",
-        "\xEF\xBB\xBF" "folder",
-        "\xF0\x9F\x98\x80 \xEF\xBF\xBF",
-    };
+    const char* text = "\xEF\xBB\xBF" "Jos\xC3\xA9, \xD0\x9F\xD1\x80\xD0\xB8\xD1\x91\xD0\xBC \xF0\x9F\x98\x80";
     controls_begin(window_handle(WINDOW_MAIN));
     control_string(41, 10, 30, 200, 20, "", 0);
-    for (const char* text : rows) {
-        SCOPED_TRACE(text);
-        for (int control : {40, 41, 12}) {
-            control_set_text(control, text);
-            EXPECT_EQ(control_get_text(control), text) << control;
-        }
-        statusbar_set_text(0, 0, text, STATUS_BORDERLESS);
-        EXPECT_EQ(statusbar_get_text(0, 0), text);
+    for (int control : {40, 41, 12}) {
+        control_set_text(control, text);
+        EXPECT_EQ(control_get_text(control), text) << control;
     }
+    statusbar_set_text(0, 0, text, STATUS_BORDERLESS);
+    EXPECT_EQ(statusbar_get_text(0, 0), text);
 }
 
 }  // namespace
