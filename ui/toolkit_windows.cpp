@@ -24,6 +24,8 @@
 
 #include "image.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr int UI_STATUS_HEIGHT = 20;  // the status bar covers this much of the inner area
@@ -172,7 +174,12 @@ QPixmap ui_pixmap(void* image)
 
 QString ui_qs(const char* text)
 {
-    return QString::fromUtf8(text ? text : "");
+    // fromUtf8 drops a leading byte-order mark; a text is kept as it is.
+    const char* t = text ? text : "";
+    QString marks;
+    for (; std::strncmp(t, "\xEF\xBB\xBF", 3) == 0; t += 3)
+        marks += QChar(0xFEFF);
+    return marks + QString::fromUtf8(t);
 }
 
 std::string ui_bytes(const QString& text)
