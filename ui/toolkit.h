@@ -10,6 +10,10 @@
 //    ui_event_type() == TYPE_CLICK, tested after any poll;
 //  - Return in a one-line field gives no control event: the poll returns the
 //    raw key message EVENT_KEY_DOWN with ui_event_key() == 13, once per press;
+//  - a key is reported once, by the control it was typed into, even where a
+//    tab panel holds that control;
+//  - a double click on a picture is its first click and one double click;
+//  - Tab and Shift+Tab visit only enabled controls the user can see;
 //  - a close box gives EVENT_CLOSE_WINDOW once and leaves the window open;
 //  - a burst of identical window events is reported once.
 // Numbers that name no window or control make every operation do nothing and
