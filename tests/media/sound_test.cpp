@@ -324,25 +324,23 @@ TEST_F(SoundPlayback, LoopingAndReplacingTheSound) {
 }
 
 // A device starts only on a full buffer: a sound of any length is played
-// out once all of it was written, and counts as playing until it is heard.
+// out after its last frame, and counts as playing until it was heard.
 TEST_F(SoundPlayback, EverySoundIsPlayedOutAfterItsLastFrame) {
     struct {
         const char* file;
         int steps;  // drain steps the device needs
-    } rows[] = {{"short-8k.wav", 1}, {"chime-u8-mono-22k.wav", 1}, {"short-8k.wav", 4}};
+    } rows[] = {{"sounds/short-8k.wav", 1}, {"sounds/chime-u8-mono-22k.wav", 1}, {"sounds/short-8k.wav", 4}};
     ASSERT_TRUE(sound_use_sink(&recording_sink));
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.file);
-        std::string rel = std::string("sounds/") + row.file;
-        ASSERT_TRUE(sound_load(3, media_fixture(rel).c_str()));
-        {
-            std::lock_guard<std::mutex> g(recorder.lock);
-            recorder.drained_at.clear();
-            recorder.drain_steps_needed = row.steps;
-        }
+        ASSERT_TRUE(sound_load(3, media_fixture(row.file).c_str()));
+        std::unique_lock<std::mutex> setup(recorder.lock);
+        recorder.drain_steps_needed = row.steps;
+        recorder.drained_at.clear();
+        setup.unlock();
         ASSERT_TRUE(sound_play(3, 0));
         ASSERT_TRUE(wait_until([] { return sound_playing(3) == 0; }, 5000));
         std::lock_guard<std::mutex> g(recorder.lock);
-        EXPECT_EQ(recorder.drained_at, std::vector<std::size_t>(std::size_t(row.steps), wave_data(rel).size()));
+        EXPECT_EQ(recorder.drained_at, std::vector<std::size_t>(std::size_t(row.steps), wave_data(row.file).size()))
+            << row.file << " " << row.steps;
     }
 }
