@@ -194,7 +194,7 @@ TEST_F(RequesterTest, FileRequesterStartsWhereTheUserWasWithReadableColumns)
             }
         });
         open_files_requester("Files", "", "All files (*.*)|*.*", 0, 2);
-        EXPECT_EQ(opened, expected);
+        EXPECT_EQ(opened.toStdString(), expected.toStdString());
         EXPECT_EQ(narrow, 0) << expected.toStdString();
     }
     QDir::setCurrent(cwd);
