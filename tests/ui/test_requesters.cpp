@@ -171,7 +171,7 @@ TEST_F(RequesterTest, FileRequesterStartsWhereTheUserWasWithReadableColumns)
 {
     QTemporaryDir dir;
     QString last = QDir(dir.path()).canonicalPath() + "/last", cwd = QDir::currentPath();
-    QString long_name = "holiday pictures from the summer of 2026, part 1.jpg";
+    QString long_name = "holiday pictures from the summer of 2026, the long walk.jpg";
     ASSERT_TRUE(QDir().mkpath(last) && QFile(last + "/" + long_name).open(QIODevice::WriteOnly));
     QDir::setCurrent(dir.path());
     const std::string chosen = (last + "/earlier.txt").toStdString();
