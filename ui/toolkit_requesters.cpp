@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QHeaderView>
 #include <QTreeView>
 #include <QMessageBox>
@@ -116,6 +117,15 @@ QStringList ui_run_file_dialog(const char* title, const QString& folder, const s
         QFontMetrics m(view->font());
         view->header()->setMinimumSectionSize(m.horizontalAdvance(QStringLiteral("Date Modified")) + 24);
         view->header()->resizeSection(0, 320);
+        // Names are read in full once the folder is listed (in the
+        // background); a long one widens the column, never narrows it.
+        if (auto* model = dialog.findChild<QFileSystemModel*>())
+            QObject::connect(model, &QFileSystemModel::directoryLoaded, view, [view] {
+                int before = view->header()->sectionSize(0);
+                view->resizeColumnToContents(0);
+                if (view->header()->sectionSize(0) < before)
+                    view->header()->resizeSection(0, before);
+            });
     }
     if (dialog.exec() != QDialog::Accepted)
         return {};
