@@ -294,7 +294,7 @@ static void protocol_chat_line(const std::string& text)
     window_set_state(WINDOW_MAIN, STATE_RESTORE);
     window_set_topmost(WINDOW_MAIN, 1);
     window_set_topmost(WINDOW_MAIN, 0);
-    window_activate(WINDOW_MAIN);
+    window_attention(WINDOW_MAIN);  // asks for attention, leaves the focus alone
     status("Connected. Received Message from User.");
     alert();
     append_chat_line(chat_line_of(text), 1);
