@@ -61,6 +61,7 @@ void grey_chat_log()
 // Every way a call ends leaves the window the same, but for the status text.
 static void protocol_call_ended(const char* text)
 {
+    offers_forget_call();
     call_controls_off();
     status(text);
     grey_chat_log();
