@@ -200,7 +200,11 @@ TEST(OfferState, SendingStopsOnLateReplyOrStall)
         ui_test_queue_files_answer(r.files.data(), int(r.files.size()));
         std::string seen;
         {
-            OfferPeer peer([&] { seen = r.peer(call.fd); });
+            OfferPeer peer([&] {
+                seen = r.peer(call.fd);
+                // Ends any wait still holding the program, so a fault fails the row.
+                shutdown(call.fd, SHUT_RDWR);
+            });
             harness_click(6);
             ASSERT_TRUE(offers_pump_peer(peer, 15000, [] { return app.idle == 1; })) << r.what;
         }
