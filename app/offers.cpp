@@ -106,7 +106,7 @@ int offer_make_folder(const std::string& folder)
         if (mkdir(level.c_str(), 0755) != 0 && errno != EEXIST)
             break;
     }
-    return file_size(app.receive_folder.c_str()) == -2;
+    return file_size(folder.c_str()) == -2;
 }
 
 // Takes the two-byte reply `want` when it is what waits on the line; 0
@@ -519,8 +519,9 @@ void on_file_frame()
     int file = offer_create_target();
     if (file < 0) {
         offer_discard_frame();
-        if (wait_peer_closed())
+        if (app.idle)
             return;
+        status("Connected. The File could not be Stored in " + app.receive_folder);
         wait_send("sent");
         wait_send(OFFER_CORRUPTED_NOTICE);
         call_controls_on();
