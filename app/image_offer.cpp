@@ -111,7 +111,13 @@ void offer_image()
     status("Sending Files...");
     int ready = wait_for_rf();
     ready = ready && net_send_file(app.peer_connection, OFFER_PREVIEW_FILE) == 1;
+    int end = net_frame_end();
     delete_file(OFFER_PREVIEW_FILE);
+    if (!ready && !offer_call_ended() && !app.offer_failed && end != NET_FRAME_UNTOUCHED &&
+        !wait_peer_closed()) {
+        offer_end_out_of_step(end, 0);
+        return;
+    }
     if (!ready) {
         if (!offer_call_ended() && !app.offer_failed && wait_peer_closed()) {
             peer_gone();

@@ -67,6 +67,9 @@ void offer_discard_frame();
 // transfer time limit in total. 1 when the whole frame was taken; 0 when
 // none was waiting, or when the frame broke off and the call was ended.
 int offer_take_frame(std::string* keep, std::size_t keep_limit, int64_t* size);
+// Ends the call after part of a frame (`frame_end`, a NetFrameEnd) went or
+// came: the stream is out of step. The receiving side still says goodbye.
+void offer_end_out_of_step(int frame_end, int receiving);
 // Accepts the pending offer: "a", a free target name, file_accepted = 1.
 void offer_accept();
 // Declines it: "na", file_accepted = 0, controls back, status.

@@ -77,10 +77,11 @@ void offer_drop_connection()
         net_close(c);
 }
 
-// The stream is out of step after part of a frame: the call ends as an
-// abandoned one does. A receiver still says goodbye (its own direction is in
-// step); a sender must not, or the goodbye would land inside the frame. A
-// stall says so, so the user knows why.
+} // namespace
+
+// The call ends as an abandoned one does. A receiver still says goodbye (its
+// own direction is in step); a sender must not, or the goodbye would land
+// inside the frame. A stall says so, so the user knows why.
 void offer_end_out_of_step(int frame_end, int receiving)
 {
     if (receiving) {
@@ -93,6 +94,8 @@ void offer_end_out_of_step(int frame_end, int receiving)
     if (frame_end == NET_FRAME_STALLED)
         status("Disconnected. The transfer stalled.");
 }
+
+namespace {
 
 // Makes the received-files folder with every missing level. 1 when it is
 // there afterwards.
