@@ -1,8 +1,7 @@
-// Hostile raw peers against the offer handlers: frames nobody asked for,
-// previews too big or trickled, frames that stop midway. Whatever the peer
-// does, the program stays responsive (a fresh caller hears "JOXBusy" within
-// 2 s while the peer holds it), memory stays flat, and nothing is stored
-// outside the folder or under a name the bytes do not belong to.
+// Hostile raw peers against the offer handlers. Whatever the peer sends, a
+// fresh caller hears "JOXBusy" within 2 s while the peer holds the program,
+// memory stays flat, nothing is written outside the folder (not even to
+// TMPDIR), and no bytes are stored under a name they do not belong to.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -20,26 +19,18 @@
 
 namespace {
 
-const int HOLD_LIMIT_MS = 3000;  // the transfer limit the program runs with here
-
-std::string header(uint32_t n)
-{
-    return offers_frame("").substr(0, 8) + std::string{char(n), char(n >> 8), char(n >> 16),
-                                                      char(n >> 24)};
-}
+const int HOLD_MS = 3000;  // the transfer limit the program runs with here
 
 long rss_kib()
 {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
-    return -1;
+    std::ifstream in("/proc/self/statm");
+    long pages = 0, resident = 0;
+    in >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// The files (not folders: the toolkit keeps its own there) in `dir`.
-std::set<std::string> names_in(const std::string& dir)
+// The files (not folders: the toolkit keeps its own in TMPDIR) in `dir`.
+std::set<std::string> files_in(const std::string& dir)
 {
     std::set<std::string> names;
     std::error_code ec;
@@ -49,143 +40,80 @@ std::set<std::string> names_in(const std::string& dir)
     return names;
 }
 
-// What a peer sends while holding the program, then one byte every 200 ms
-// for longer than the program may be held.
-void trickle(int fd)
-{
-    for (int i = 0; i < (HOLD_LIMIT_MS + 1000) / 200; ++i) {
-        if (!raw_send(fd, "x"))
-            return;
-        usleep(200 * 1000);
-    }
-}
-
-bool fresh_caller_served(int port)
-{
-    int fd = raw_connect("127.0.0.1", port, 2000);
-    bool served = fd >= 0 && raw_read(fd, 7, 2000) == "JOXBusy";
-    raw_close(fd);
-    return served;
-}
-
-struct Row {
-    const char* what;
-    const char* auto_accept;
-    // The peer's script: `served` tells whether a fresh caller heard
-    // "JOXBusy" while it held the program; `scratch` is what it saw in TMPDIR.
-    std::function<void(OfferCall&, bool* served, std::string* scratch)> script;
-    bool call_ends;
-    std::set<std::string> stored;  // the received-files folder afterwards
-    std::string picture;           // what "pic.jpg" must hold, when stored
-};
-
 } // namespace
 
 TEST(HostileOffers, PeersThatTrickleOverflowOrStopMidFrame)
 {
     std::string tmp = harness_temp_dir("hostile-tmp");
-    const char* old_tmp = std::getenv("TMPDIR");
-    std::string saved = old_tmp ? old_tmp : "";
+    std::string saved = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
     setenv("TMPDIR", tmp.c_str(), 1);
-    net_set_timeouts(0, HOLD_LIMIT_MS, 0);
-    const std::string picture = offers_body(5000, 11);
-    const std::string big_preview = offers_body(3 << 20, 12);
-
+    net_set_timeouts(0, HOLD_MS, 0);
+    const std::string pic = offers_body(5000, 11);
+    const std::string pic_frame = offers_frame(pic);
+    enum { NONE, FILE, IMAGE };
+    struct Row {
+        const char* what;
+        int offer;         // what the peer offers first
+        std::string sent;  // then sends (after "RF", or "RF" "SD" "a")
+        bool holds;        // then trickles a byte each 200 ms: the call must end
+        bool preview_dir;  // JOXTemp.jpg is a folder
+    };
     const Row rows[] = {
-        {"unasked frame trickled", "Yes",
-         [](OfferCall& c, bool* served, std::string* scratch) {
-             raw_send(c.fd, header(1 << 20) + "x");
-             usleep(300 * 1000);
-             *served = fresh_caller_served(c.port);
-             for (const std::string& name : names_in(std::getenv("TMPDIR")))
-                 *scratch += name;
-             trickle(c.fd);
-         },
-         true, {}, ""},
-        {"preview trickled", "Yes",
-         [&](OfferCall& c, bool* served, std::string*) {
-             raw_send(c.fd, offers_image_offer("pic.jpg", picture));
-             raw_read(c.fd, 2, 3000);
-             raw_send(c.fd, header(1000) + "x");
-             usleep(300 * 1000);
-             *served = fresh_caller_served(c.port);
-             trickle(c.fd);
-         },
-         true, {}, ""},
-        {"accepted frame stops midway", "Yes",
-         [&](OfferCall& c, bool* served, std::string*) {
-             raw_send(c.fd, offers_file_offer("pic.jpg", picture));
-             raw_read(c.fd, 2, 3000);
-             raw_send(c.fd, "SD");
-             raw_read(c.fd, 1, 3000);
-             raw_send(c.fd, offers_frame(picture).substr(0, 1000));
-             usleep(300 * 1000);
-             *served = fresh_caller_served(c.port);
-             raw_at_eof(c.fd, HOLD_LIMIT_MS + 2000);
-         },
-         true, {}, ""},
-        {"preview over the cap", "No",
-         [&](OfferCall& c, bool*, std::string*) {
-             raw_send(c.fd, offers_image_offer("pic.jpg", picture));
-             raw_read(c.fd, 2, 3000);
-             raw_send(c.fd, offers_frame(big_preview));
-             if (raw_read(c.fd, 1, 5000) != "a")
-                 return;
-             raw_send(c.fd, offers_frame(picture));
-             raw_read(c.fd, 4, 5000);
-         },
-         false, {"pic.jpg"}, picture},
-        {"preview that cannot be stored", "Yes",
-         [&](OfferCall& c, bool*, std::string*) {
-             mkdir((c.dir + "JOXTemp.jpg").c_str(), 0755);
-             raw_send(c.fd, offers_image_offer("pic.jpg", picture));
-             raw_read(c.fd, 2, 3000);
-             raw_send(c.fd, offers_frame(offers_body(2000, 13)));
-             if (raw_read(c.fd, 1, 5000) != "a")
-                 return;
-             raw_send(c.fd, offers_frame(picture));
-             raw_read(c.fd, 4, 5000);
-         },
-         false, {"pic.jpg"}, picture},
+        {"unasked frame trickled", NONE, pic_frame.substr(0, 13), true, false},
+        {"preview trickled", IMAGE, pic_frame.substr(0, 13), true, false},
+        {"accepted frame stops midway", FILE, pic_frame.substr(0, 1000), true, false},
+        {"preview over the cap", IMAGE, offers_frame(offers_body(3 << 20, 12)), false, false},
+        {"preview that cannot be stored", IMAGE, offers_frame("preview"), false, true},
     };
     for (const Row& r : rows) {
         OfferCall call;
         HarnessConfig config;
-        config.auto_accept = r.auto_accept;
+        config.auto_accept = r.offer == IMAGE && !r.preview_dir ? "No" : "Yes";
         ASSERT_TRUE(offers_call_program(&call, config, "hostile")) << r.what;
-        // The accept window (when asked) is answered as soon as it shows.
-        harness_inside([] {
-            if (!control_handle(30))
-                return false;
-            harness_click(30);
-            return true;
-        });
+        if (r.preview_dir)
+            mkdir((call.dir + "JOXTemp.jpg").c_str(), 0755);
+        harness_inside([] { return control_handle(30) && (harness_click(30), true); });
         long rss = rss_kib();
         bool served = false;
-        std::string scratch;
-        {
-            OfferPeer peer([&] { r.script(call, &served, &scratch); });
-            ASSERT_TRUE(offers_pump_peer(peer, 20000)) << r.what;
-        }
+        std::set<std::string> in_tmp;
+        OfferPeer peer([&] {
+            if (r.offer != NONE) {
+                raw_send(call.fd, r.offer == FILE ? offers_file_offer("pic.jpg", pic)
+                                                  : offers_image_offer("pic.jpg", pic));
+                raw_read(call.fd, 2, 3000);
+            }
+            if (r.offer == FILE && raw_send(call.fd, "SD"))
+                raw_read(call.fd, 1, 3000);
+            raw_send(call.fd, r.sent);
+            if (!r.holds) {
+                if (raw_read(call.fd, 1, 5000) == "a" && raw_send(call.fd, pic_frame))
+                    raw_read(call.fd, 4, 5000);
+                return;
+            }
+            usleep(300 * 1000);
+            int fresh = raw_connect("127.0.0.1", call.port, 2000);
+            served = raw_read(fresh, 7, 2000) == "JOXBusy";
+            raw_close(fresh);
+            in_tmp = files_in(tmp);
+            for (int i = 0; i < (HOLD_MS + 1000) / 200 && raw_send(call.fd, "x"); ++i)
+                usleep(200 * 1000);
+        });
+        ASSERT_TRUE(offers_pump_peer(peer, 20000)) << r.what;
         pump_for(100);
-        EXPECT_EQ(app.idle, r.call_ends ? 1 : 0) << r.what;
-        EXPECT_TRUE(served || !r.call_ends) << r.what;
-        EXPECT_EQ(scratch, "") << r.what << ": written to TMPDIR";
+        EXPECT_EQ(app.idle, r.holds ? 1 : 0) << r.what;
+        EXPECT_EQ(served, r.holds) << r.what;
+        EXPECT_TRUE(in_tmp.empty()) << r.what;
         EXPECT_LT(rss_kib() - rss, 64 * 1024) << r.what;
-        EXPECT_EQ(names_in(call.dir + "Received Files"), r.stored) << r.what;
-        if (!r.picture.empty()) {
-            EXPECT_EQ(harness_read_file(call.dir + "Received Files/pic.jpg"), r.picture) << r.what;
-        }
+        std::set<std::string> stored = files_in(call.dir + "Received Files");
+        EXPECT_EQ(stored.size(), r.holds ? 0u : 1u) << r.what;
+        EXPECT_EQ(harness_read_file(call.dir + "Received Files/pic.jpg"), r.holds ? "" : pic)
+            << r.what;
         struct stat st;
-        bool preview_kept = stat((call.dir + "JOXTemp.jpg").c_str(), &st) == 0 && S_ISREG(st.st_mode);
-        EXPECT_FALSE(preview_kept && st.st_size > (1 << 20)) << r.what;
-        EXPECT_FALSE(preview_kept && r.call_ends) << r.what;
+        bool preview = stat((call.dir + "JOXTemp.jpg").c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        EXPECT_FALSE(preview && (r.holds || st.st_size > (1 << 20))) << r.what;
         offers_end(&call);
     }
     net_set_timeouts(0, 0, 0);
-    if (old_tmp)
-        setenv("TMPDIR", saved.c_str(), 1);
-    else
-        unsetenv("TMPDIR");
+    saved.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", saved.c_str(), 1);
     harness_remove_dir(tmp);
 }
