@@ -17,12 +17,8 @@
 #include "state.h"
 #include "toolkit.h"
 
-namespace {
-
-std::atomic<int> reports_after_stop{0};
-std::atomic<bool> peer_stopped{false};
-
-} // namespace
+static std::atomic<int> reports_after_stop{0};
+static std::atomic<bool> peer_stopped{false};
 
 // Receiving: an acceptance or picture window of a caller that left, a
 // missing "SD", a folder that cannot be made.
