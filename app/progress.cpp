@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "toolkit.h"
+#include "waits.h"
 
 namespace {
 
@@ -21,6 +22,9 @@ double progress_now()
 int progress_hook(void* ctx, int64_t done, int64_t total)
 {
     ProgressRun* run = static_cast<ProgressRun*>(ctx);
+    run->done = done;
+    run->total = total;
+    wait_serve_callers();
     // A transfer that is over at its first report was too short to show.
     if (progress_display && (run->shown || done < total)) {
         double start = progress_now();
@@ -78,6 +82,8 @@ void progress_begin(ProgressRun* run, int window, PieceHasher* hasher)
     run->shown = 0;
     run->abandoned = 0;
     run->start = progress_now();
+    run->done = 0;
+    run->total = -1;
     // Parent of the controls made by the hook.
     controls_begin(window_handle(window));
 }

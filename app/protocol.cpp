@@ -120,6 +120,7 @@ static void protocol_call_ended(const char* text, int icon = 1)
     alert();
     if (icon) status_icon(0);
     // Offers of the ended call end with it.
+    offers_forget_call();
 }
 
 void peer_gone()
