@@ -67,7 +67,7 @@ TEST_F(Options, PortIsReadLikeANumberAndZeroWritesNothing)
         const char* field;
         int port;
         int written;
-    } cases[] = {{"7000abc", 7000, 1}, {"  7001", 7001, 1}, {"abc", 0, 0}, {"0", 0, 0}};
+    } cases[] = {{"7000abc", 7000, 1}, {"  7001", 7001, 1}, {"-5", -5, 1}, {"abc", 0, 0}, {"0", 0, 0}};
     for (const Case& c : cases) {
         restart_clean();
         start();
@@ -75,13 +75,15 @@ TEST_F(Options, PortIsReadLikeANumberAndZeroWritesNothing)
         ASSERT_TRUE(edit_options([&] {
             control_set_text(20, c.field);
             control_set_text(27, "Zed");
+            harness_click(24);
         }));
         EXPECT_EQ(app.port, c.port) << c.field;
         EXPECT_EQ(app.nickname, "Zed") << c.field;  // kept in memory either way
         std::string after = harness_read_file(dir + "jox.cfg");
         if (c.written) {
             EXPECT_EQ(config_line(after, "Port"), "Port = " + std::to_string(c.port)) << c.field;
-            EXPECT_EQ(config_line(after, "Nickname"), "Nickname = Zed");
+            EXPECT_EQ(config_line(after, "Nickname"), "Nickname = Zed") << c.field;
+            EXPECT_EQ(config_line(after, "Auto Accept"), "Auto Accept = Yes") << c.field;
         } else {
             EXPECT_EQ(after, before) << c.field;
         }
