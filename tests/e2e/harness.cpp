@@ -154,9 +154,11 @@ Watchdog& wd()
                  "  waiting for: %s\n  status when the pass began: \"%s\"\n",
                  w.limit_ms, w.what.c_str(), w.status.c_str());
     std::fflush(stderr);
-    // The main thread is stuck, so nothing changes the status bar under us.
+    // Read from this thread while the stuck one may still write it: done
+    // last, so the lines above are out whatever this read does.
     std::fprintf(stderr, "  status now: \"%s\"\n", statusbar_get_text(0, 0).c_str());
     std::fflush(stderr);
+    // No unwinding: the stuck thread holds the program's state.
     _exit(3);
 }
 
@@ -180,7 +182,7 @@ void watchdog_thread()
 // outer one.
 class WatchedPass {
 public:
-    WatchedPass(const std::string& what)
+    explicit WatchedPass(const std::string& what)
     {
         std::string status = harness_status();
         Watchdog& w = wd();
