@@ -1,7 +1,8 @@
 // End-to-end harness: runs the real program in-process one loop pass at a
 // time, talks to it over loopback as a raw protocol peer with exact bytes,
 // and starts a second real instance as a child process. Everything waits
-// with a time limit; nothing here can hang a test.
+// with a time limit, and a watchdog ends the test program when a loop pass
+// does not return; nothing here can hang a test.
 //
 // In-process runs: each starts in its own temporary working folder (the
 // settings file, received files and preview live there) and answers message

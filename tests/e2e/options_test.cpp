@@ -30,7 +30,8 @@ int edit_options(const std::function<void()>& edit)
         harness_click(16);
         return true;
     });
-    return pump_until([] { return harness_inside_pending() == 0 && !window_handle(1); }, 5000);
+    return pump_until([] { return harness_inside_pending() == 0 && !window_handle(1); }, 5000,
+                      "the options window to close after OK");
 }
 
 std::string config_line(const std::string& config, const std::string& key)
