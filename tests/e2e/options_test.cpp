@@ -31,7 +31,8 @@ int edit_options(const std::function<void()>& edit)
         harness_click(16);
         return true;
     });
-    return pump_until([] { return harness_inside_pending() == 0 && !window_handle(1); }, 5000);
+    return pump_until([] { return harness_inside_pending() == 0 && !window_handle(1); }, 5000,
+                      "the options window to close after OK");
 }
 
 std::string config_line(const std::string& config, const std::string& key)
@@ -77,6 +78,7 @@ TEST_F(Options, PortOutOfRangeOrWithLettersIsRefusedAndTheRestIsKept)
         ASSERT_TRUE(edit_options([&] {
             control_set_text(20, c.field);
             control_set_text(27, "Zed");
+            harness_click(24);
         }));
         int want = c.port ? c.port : port;
         EXPECT_EQ(app.port, want) << c.field;
@@ -87,7 +89,8 @@ TEST_F(Options, PortOutOfRangeOrWithLettersIsRefusedAndTheRestIsKept)
         std::string after = harness_read_file(dir + "jox.cfg");
         if (c.written) {
             EXPECT_EQ(config_line(after, "Port"), "Port = " + std::to_string(want)) << c.field;
-            EXPECT_EQ(config_line(after, "Nickname"), "Nickname = Zed");
+            EXPECT_EQ(config_line(after, "Nickname"), "Nickname = Zed") << c.field;
+            EXPECT_EQ(config_line(after, "Auto Accept"), "Auto Accept = Yes") << c.field;
         } else {
             EXPECT_EQ(after, before) << c.field;
         }
