@@ -20,6 +20,7 @@
 
 #include "calls.h"
 #include "files.h"
+#include "front.h"
 #include "frame.h"
 #include "handlers.h"
 #include "launch.h"
@@ -240,6 +241,8 @@ void send_files()
     } else {
         // Bounded by the requester's selection.
         while (!app.send_path.empty()) {
+            // Every step that knows better says how the file ended.
+            app.offer_outcome = OFFER_OUTCOME_GONE;
             if (!offer_ended) {
                 app.send_name = offer_path_name(app.send_path);
                 if (offer_is_picture(app.send_name))
@@ -247,6 +250,7 @@ void send_files()
                 else
                     offer_file();
             }
+            front_offered(app.send_path, app.offer_outcome);
             app.send_path = next_selected_file();
         }
         if (!offer_ended)
@@ -265,12 +269,14 @@ int offer_prepare(long long* size, std::string* md5)
     if (*size >= OFFER_SIZE_LIMIT) {
         std::string text = "File Too Big to Send: \r  " + app.send_name +
                            "\r  Files of 2 GB or more can't be sent.";
+        app.offer_outcome = OFFER_OUTCOME_TOO_LARGE;
         message_box(app.version_title.c_str(), text.c_str(), MB_OK);
         return 0;
     }
     *md5 = *size >= 0 ? md5_file(app.send_path.c_str()) : "";
     if (md5->empty()) {
         std::string text = "Can't Read File: \r  " + app.send_name;
+        app.offer_outcome = OFFER_OUTCOME_UNREADABLE;
         message_box(app.version_title.c_str(), text.c_str(), MB_OK);
         return 0;
     }
@@ -312,6 +318,7 @@ int wait_for_rf()
     // A late "RF" would be read as the next offer's reply, so the call ends
     // here with this Send File operation, and its connection with it.
     if (result == WAIT_OK || result == WAIT_TIMEOUT) {
+        app.offer_outcome = OFFER_OUTCOME_NO_ANSWER;
         offer_drop_connection();
         offer_end_call(WAIT_GONE);
     } else {
@@ -328,8 +335,10 @@ void offer_answer_and_send()
         offer_end_call(result);
         return;
     }
-    if (receive_text(2) != "a")
+    if (receive_text(2) != "a") {
+        app.offer_outcome = OFFER_OUTCOME_DECLINED;
         return;
+    }
     if (!offer_send_body())
         return;
     app.files_sent += 1;
@@ -340,7 +349,8 @@ void offer_answer_and_send()
         return;
     }
     // "sent"; a corrupted-file notice after it stays for the main loop.
-    receive_text(4);
+    if (receive_text(4) == "sent")
+        app.offer_outcome = OFFER_OUTCOME_DELIVERED;
 }
 
 // --- Receiving side -------------------------------------------------------------
@@ -560,6 +570,8 @@ void on_file_frame()
     }
     status("Connected. File/s Received.");
     alert();
+    front_stored(path, file_size(path.c_str()), app.received_md5,
+                 stored && app.received_md5 == app.offered_md5);
     if (stored && app.received_md5 == app.offered_md5) {
         int call = app.call_number;
         if (app.open_file == "Yes") {

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "front.h"
+#include "layouts.h"
 #include "toolkit.h"
 #include "waits.h"
 
@@ -44,6 +46,9 @@ int progress_hook(void* ctx, int64_t done, int64_t total)
         if (progress_observer)
             progress_observer(run->window);
     }
+    if (front_end && front_end->progress &&
+        front_end->progress(done, total, progress_now() - run->start, run->window == WINDOW_SENDING))
+        run->abandoned = 1;
     if (ui_abandon_requested(run->window))
         run->abandoned = 1;
     return run->abandoned;

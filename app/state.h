@@ -65,6 +65,7 @@ struct AppState {
     int call_number = 0;             // grows as each call ends: a question that outlived
                                      // its call compares it and then sends nothing
     int image_question_call = 0;     // call_number when "Accept Image?" opened
+    int offer_outcome = 0;           // how the file being offered ended (front.h)
 
     // --- Options
     std::string previous_folder;     // folder in force before the folder requester opened
