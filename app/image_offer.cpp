@@ -6,6 +6,8 @@
 // it cannot load goes as a plain file, and the preview follows "RF" at once.
 #include "offers.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -79,8 +81,10 @@ void offer_show_question(int usable)
         offer_preview_size(image_width(IMAGE_PREVIEW), image_height(IMAGE_PREVIEW), &fw, &fh);
         if (image_width(IMAGE_PREVIEW) > 150 || image_height(IMAGE_PREVIEW) > 130)
             image_resize(IMAGE_PREVIEW, fw, fh);
-        w = image_width(IMAGE_PREVIEW);
-        h = image_height(IMAGE_PREVIEW);
+        // Whatever the scaling made of it, the box is placed by what it
+        // can show, inside the window.
+        w = std::min(image_width(IMAGE_PREVIEW), 150);
+        h = std::min(image_height(IMAGE_PREVIEW), 130);
     }
     AcceptImageLayout layout = offer_accept_image_layout(w, h);
     controls_begin(window_handle(WINDOW_ACCEPT_IMAGE));
@@ -89,6 +93,8 @@ void offer_show_question(int usable)
     control_button(29, 100, layout.buttons_y, 70, 24, "&No");
     control_button(30, 20, layout.buttons_y, 70, 24, "&Yes");
     window_resize(WINDOW_ACCEPT_IMAGE, KEEP, KEEP, KEEP, layout.inner_height);
+    // Options would reuse the preview's control number for its banner.
+    control_disable(4, 1);
 }
 
 } // namespace
@@ -162,6 +168,7 @@ void on_image_answer(int control)
     if (!window_handle(WINDOW_ACCEPT_IMAGE))
         return;
     window_close(WINDOW_ACCEPT_IMAGE);
+    control_disable(4, 0);
     // The call may have ended while the question was up.
     if (app.idle || app.image_question_call != app.call_number)
         return;

@@ -320,7 +320,9 @@ int wait_for_rf()
     if (result == WAIT_OK || result == WAIT_TIMEOUT) {
         app.offer_outcome = OFFER_OUTCOME_NO_ANSWER;
         offer_drop_connection();
-        offer_end_call(WAIT_GONE);
+        // One alert for this report, and the status icon stays as it was.
+        offer_ended = 1;
+        peer_gone(0);
     } else {
         offer_end_call(result);
     }
@@ -464,8 +466,10 @@ void offers_forget_call()
     app.file_accepted = 0;
     app.target_name.clear();
     app.offered_md5.clear();
-    if (window_handle(WINDOW_ACCEPT_IMAGE))
+    if (window_handle(WINDOW_ACCEPT_IMAGE)) {
         window_close(WINDOW_ACCEPT_IMAGE);
+        control_disable(4, 0);
+    }
 }
 
 // Bytes nobody asked for are read off in memory and never stored: a frame

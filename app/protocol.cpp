@@ -125,9 +125,9 @@ static void protocol_call_ended(const char* text, int icon = 1)
     offers_forget_call();
 }
 
-void peer_gone()
+void peer_gone(int icon)
 {
-    protocol_call_ended("User Disconnected.");
+    protocol_call_ended("User Disconnected.", icon);
 }
 
 // Sends on the call's connection, if there still is one.
@@ -329,7 +329,7 @@ void protocol_dispatch(const std::string& text)
         break;
     case TOKEN_BYE:
         // The goodbye leaves the status icon as it was.
-        protocol_call_ended("User Disconnected.", 0);
+        peer_gone(0);
         break;
     case TOKEN_BUSY:
         protocol_busy();
