@@ -17,8 +17,8 @@ void call_controls_off();
 void grey_chat_log();
 // The call ended because the peer left or went silent: call controls off,
 // status "User Disconnected.", grey log, chat_lines = 0, alert, idle = 1,
-// icon disconnected.
-void peer_gone();
+// icon disconnected unless `icon` is 0.
+void peer_gone(int icon = 1);
 // Our user ended the call: sends the bye token, then as "Disconnect".
 void disconnect();
 // One poll of the call's connection as the offer waits do it: the server poll

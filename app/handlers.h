@@ -77,6 +77,10 @@ void change_folder();
 void open_help();
 // The port field's text read like atoi: blanks, one sign, digits.
 int options_read_port(const std::string& text);
+// Takes the port field's text at "OK": a number from 1 to 65535 becomes the
+// port (saying when a new one takes effect); anything else is refused with
+// a message and the port stays.
+void options_take_port(const std::string& text);
 
 // --- Start-up and settings (startup.cpp) -------------------------------------
 void load_settings();

@@ -210,6 +210,10 @@ void offer_preview_size(int width, int height, int* preview_width, int* preview_
         *preview_width = 150;
         *preview_height = int(t);
     }
+    // A sliver of a picture still gets a pixel each way; a scale to zero
+    // would fail and leave the picture at its full size.
+    if (*preview_width < 1) *preview_width = 1;
+    if (*preview_height < 1) *preview_height = 1;
 }
 
 AcceptImageLayout offer_accept_image_layout(int w, int h)

@@ -43,6 +43,28 @@ int options_read_port(const std::string& text)
     return static_cast<int>(value);
 }
 
+// A port the listener could never use, or one read out of letters, would
+// silently leave the program unreachable: it is refused, and the rest of
+// the window's changes still count.
+void options_take_port(const std::string& text)
+{
+    std::string digits = text.substr(std::min(text.find_first_not_of(" \t"), text.size()));
+    int port = options_read_port(text);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos || port < 1 ||
+        port > 65535) {
+        std::string refused = "The port must be a number from 1 to 65535.\rThe port stays " +
+                              std::to_string(app.port) + ".";
+        message_box(app.version_title.c_str(), refused.c_str(), MB_OK);
+        return;
+    }
+    if (port != app.port) {
+        std::string later = "The new port " + std::to_string(port) +
+                            " is called at once and listened on from the next start.";
+        message_box(app.version_title.c_str(), later.c_str(), MB_OK);
+    }
+    app.port = port;
+}
+
 void options_dialog()
 {
     build_options_window();
@@ -62,7 +84,7 @@ void options_dialog()
         if (options_clicked(16)) break;
     }
 
-    app.port = options_read_port(control_get_text(20));
+    options_take_port(control_get_text(20));
     app.nickname = control_get_text(27);
     app.auto_accept = control_get_state(24) == 1 ? "Yes" : "No";
     app.open_file = control_get_state(25) == 1 ? "Yes" : "No";

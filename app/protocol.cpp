@@ -112,7 +112,7 @@ static void protocol_close_call()
 
 // Every way a call ends comes here, and leaves the window the same but for
 // the status text.
-static void protocol_call_ended(const char* text)
+static void protocol_call_ended(const char* text, int icon = 1)
 {
     protocol_close_call();
     call_controls_off();
@@ -120,13 +120,14 @@ static void protocol_call_ended(const char* text)
     grey_chat_log();
     app.idle = 1;
     alert();
-    status_icon(0);
+    if (icon) status_icon(0);
     // Offers of the ended call end with it.
+    offers_forget_call();
 }
 
-void peer_gone()
+void peer_gone(int icon)
 {
-    protocol_call_ended("User Disconnected.");
+    protocol_call_ended("User Disconnected.", icon);
 }
 
 // Sends on the call's connection, if there still is one.
@@ -296,7 +297,7 @@ static void protocol_chat_line(const std::string& text)
     window_set_state(WINDOW_MAIN, STATE_RESTORE);
     window_set_topmost(WINDOW_MAIN, 1);
     window_set_topmost(WINDOW_MAIN, 0);
-    window_activate(WINDOW_MAIN);
+    window_attention(WINDOW_MAIN);  // asks for attention, leaves the focus alone
     status("Connected. Received Message from User.");
     alert();
     append_chat_line(chat_line_of(text), 1);
@@ -327,7 +328,8 @@ void protocol_dispatch(const std::string& text)
         on_image_offer(text);
         break;
     case TOKEN_BYE:
-        peer_gone();
+        // The goodbye leaves the status icon as it was.
+        peer_gone(0);
         break;
     case TOKEN_BUSY:
         protocol_busy();
@@ -520,7 +522,26 @@ void place_call()
     }
     build_wait_window();
     window_set_topmost(WINDOW_WAIT, 1);
-    NetConnection* c = net_connect(host.c_str(), port);
+    ui_abandon_requested(WINDOW_WAIT);  // a click from before is not an answer
+    int attempt = net_connect_start(host.c_str(), port);
+    int result = attempt ? NET_ATTEMPT_WAITING : NET_ATTEMPT_FAILED;
+    NetConnection* c = nullptr;
+    // Bounded by the transport's connect limit, which covers the lookup too.
+    while (result == NET_ATTEMPT_WAITING) {
+        result = net_connect_poll(attempt, &c);
+        if (result != NET_ATTEMPT_WAITING) break;
+        if (ui_abandon_requested(WINDOW_WAIT)) {
+            net_connect_cancel(attempt);
+            window_close(WINDOW_WAIT);
+            return;
+        }
+        // Nobody can be taken as the call while we are placing one.
+        int event = net_server_poll();
+        if (event == NET_CONNECT) protocol_turn_away(net_event_connection());
+        if (event == NET_DATA || event == NET_FILE) protocol_drop_pending(net_event_connection());
+        app_loop_hook();
+        delay_ms(5);
+    }
     if (!c) {
         window_close(WINDOW_WAIT);
         message_box(app.version_title.c_str(), "Can't find the Server.  Try again later.", MB_OK);

@@ -17,7 +17,7 @@
 #include "assets.h"
 #include "files.h"
 #include "image.h"
-#include "launch.h"
+#include "opening.h"
 #include "layouts.h"
 #include "net.h"
 #include "settings.h"
@@ -95,7 +95,7 @@ void save_settings()
 void open_received_folder()
 {
     if (file_size(app.receive_folder.c_str()) == -2) {
-        run_program(app.receive_folder.c_str(), "", "", 0);
+        app_open(OPEN_FOLDER, app.receive_folder);
     } else {
         control_disable(5, 1);
         message_box(app.version_title.c_str(), "Directory Not Found.", MB_OK);
@@ -127,7 +127,11 @@ int app_startup()
     if (front_end && front_end->settings) front_end->settings();
     app.version_title = JOX_VERSION_TITLE;
     app.poll_client = 0;
-    if (!front_end || front_end->listen) net_server_create(0, app.port);
+    if (!front_end || front_end->listen) {
+        net_server_create(0, app.port);
+        if (app.port < 1 || app.port > 65535)
+            status("Can't listen on port " + std::to_string(app.port) + ".");
+    }
     app.receive_buffer.clear();
     if (file_size(app.receive_folder.c_str()) == -2) control_disable(5, 0);
     chat_update_limit();

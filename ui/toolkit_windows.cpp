@@ -24,6 +24,8 @@
 
 #include "image.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr int UI_STATUS_HEIGHT = 20;  // the status bar covers this much of the inner area
@@ -172,7 +174,12 @@ QPixmap ui_pixmap(void* image)
 
 QString ui_qs(const char* text)
 {
-    return QString::fromUtf8(text ? text : "");
+    // fromUtf8 drops a leading byte-order mark; a text is kept as it is.
+    const char* t = text ? text : "";
+    QString marks;
+    for (; std::strncmp(t, "\xEF\xBB\xBF", 3) == 0; t += 3)
+        marks += QChar(0xFEFF);
+    return marks + QString::fromUtf8(t);
 }
 
 std::string ui_bytes(const QString& text)
@@ -215,7 +222,7 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
     int owner = ui_active_window();
 
     auto* w = new ui_window_widget(window, ui_window_flags(flags));
-    w->setWindowTitle(ui_qs(title));
+    w->setWindowTitle(ui_title(title));
     w->setFont(ui_window_font());
     w->setFixedSize(width, height);
     s.windows[window] = ui_window{w, owner, flags, false, nullptr, nullptr, nullptr};
@@ -440,6 +447,7 @@ int statusbar_create(int number, void* window_handle)
     auto* icon = new QLabel(field);
     icon->hide();
     auto* text = new QLabel(field);
+    text->setTextFormat(Qt::PlainText);
     // A long text is cut at the window's edge instead of widening the bar.
     text->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     row->addWidget(icon);

@@ -38,5 +38,8 @@ TEST(CommandLine, OptionsPickTheActionAndTheWorkingFolder)
         EXPECT_EQ(line.error.empty(), c.error[0] == '\0');
     }
     EXPECT_EQ(command_line_version(), "jox " JOX_PROGRAM_VERSION " (JOX 1.05 build 6000)\n");
-    EXPECT_EQ(command_line_usage().rfind("Usage: jox [--workdir DIR]\n", 0), 0u);
+    std::string usage = command_line_usage();
+    EXPECT_EQ(usage.rfind("Usage: jox [--workdir DIR]", 0), 0u);
+    for (const char* listed : {"jox send [OPTIONS] HOST[:PORT] FILE...", "jox receive", "--accept", "Exit status"})
+        EXPECT_NE(usage.find(listed), std::string::npos) << listed;
 }

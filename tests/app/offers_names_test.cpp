@@ -272,12 +272,16 @@ TEST(OfferPreview, SizesAndWindowLayout)
     EXPECT_EQ(pw, 130);
     EXPECT_EQ(ph, 130);
     // Extreme proportions stay within the box without overflowing.
+    // Extreme shapes keep a pixel each way, so the scaling cannot fail.
     offer_preview_size(16384, 3, &pw, &ph);
     EXPECT_EQ(pw, 150);
-    EXPECT_EQ(ph, 0);
+    EXPECT_EQ(ph, 1);
     offer_preview_size(3, 16384, &pw, &ph);
-    EXPECT_EQ(pw, 0);
+    EXPECT_EQ(pw, 1);
     EXPECT_EQ(ph, 130);
+    offer_preview_size(1000, 1, &pw, &ph);
+    EXPECT_EQ(pw, 150);
+    EXPECT_EQ(ph, 1);
 }
 
 TEST(OfferProgress, Text)

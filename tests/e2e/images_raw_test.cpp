@@ -178,6 +178,7 @@ TEST(ImagesReceive, AcceptWindowAroundRealPreviews)
         EXPECT_EQ(window->width(), 190);
         EXPECT_EQ(image_width(112), r.w);
         EXPECT_EQ(image_height(112), r.h);
+        EXPECT_EQ(control_enabled(4), 0);  // Options would take the preview's number
         if (r.w == 150 && r.h == 100) {
             std::string png = offers_screenshot_dir() + "accept_image_preview.png";
             EXPECT_TRUE(ui_test_grab_window(WINDOW_ACCEPT_IMAGE, png.c_str()));
@@ -187,6 +188,7 @@ TEST(ImagesReceive, AcceptWindowAroundRealPreviews)
             return !r.yes || harness_status() == "Connected. File/s Received.";
         }));
         EXPECT_EQ(window_handle(WINDOW_ACCEPT_IMAGE), nullptr);
+        EXPECT_EQ(control_enabled(4), 1);
         if (r.yes) {
             EXPECT_EQ(seen, "RF|a|sent");
             // The second accepted copy of the same name gets the renaming rule.

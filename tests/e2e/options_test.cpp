@@ -31,7 +31,8 @@ int edit_options(const std::function<void()>& edit)
         harness_click(16);
         return true;
     });
-    return pump_until([] { return harness_inside_pending() == 0 && !window_handle(1); }, 5000);
+    return pump_until([] { return harness_inside_pending() == 0 && !window_handle(1); }, 5000,
+                      "the options window to close after OK");
 }
 
 std::string config_line(const std::string& config, const std::string& key)
@@ -62,13 +63,14 @@ TEST_F(Options, PortFieldIsLockedDuringACall)
     }
 }
 
-TEST_F(Options, PortIsReadLikeANumberAndZeroWritesNothing)
+TEST_F(Options, PortOutOfRangeOrWithLettersIsRefusedAndTheRestIsKept)
 {
     struct Case {
         const char* field;
-        int port;
+        int port;     // 0: the port stays as it was
         int written;
-    } cases[] = {{"7000abc", 7000, 1}, {"  7001", 7001, 1}, {"abc", 0, 0}, {"0", 0, 0}};
+    } cases[] = {{"7000abc", 0, 1}, {"  7001", 7001, 1}, {"abc", 0, 1}, {"0", 0, 1},
+                 {"-5", 0, 1}, {"65536", 0, 1}};
     for (const Case& c : cases) {
         restart_clean();
         start();
@@ -76,13 +78,19 @@ TEST_F(Options, PortIsReadLikeANumberAndZeroWritesNothing)
         ASSERT_TRUE(edit_options([&] {
             control_set_text(20, c.field);
             control_set_text(27, "Zed");
+            harness_click(24);
         }));
-        EXPECT_EQ(app.port, c.port) << c.field;
+        int want = c.port ? c.port : port;
+        EXPECT_EQ(app.port, want) << c.field;
         EXPECT_EQ(app.nickname, "Zed") << c.field;  // kept in memory either way
+        ASSERT_FALSE(harness_messages().empty()) << c.field;
+        EXPECT_EQ(harness_messages().back().text.find(c.port ? "next start" : "must be a number") !=
+                      std::string::npos, true) << harness_messages().back().text;
         std::string after = harness_read_file(dir + "jox.cfg");
         if (c.written) {
-            EXPECT_EQ(config_line(after, "Port"), "Port = " + std::to_string(c.port)) << c.field;
-            EXPECT_EQ(config_line(after, "Nickname"), "Nickname = Zed");
+            EXPECT_EQ(config_line(after, "Port"), "Port = " + std::to_string(want)) << c.field;
+            EXPECT_EQ(config_line(after, "Nickname"), "Nickname = Zed") << c.field;
+            EXPECT_EQ(config_line(after, "Auto Accept"), "Auto Accept = Yes") << c.field;
         } else {
             EXPECT_EQ(after, before) << c.field;
         }
@@ -140,10 +148,7 @@ TEST_F(Options, FolderChangeIsSavedAtOnceAndCancellingKeepsTheOldOne)
     std::string new_folder = dir + "elsewhere/";
     EXPECT_EQ(control_enabled(5), 0);
     ui_test_queue_folder_answer(new_folder);
-    ASSERT_TRUE(edit_options([] {
-        harness_click(18);
-        control_set_text(20, "abc");  // so "OK" itself writes nothing
-    }));
+    ASSERT_TRUE(edit_options([] { harness_click(18); }));
     EXPECT_EQ(app.receive_folder, new_folder);
     EXPECT_EQ(config_line(harness_read_file(dir + "jox.cfg"), "Folder"), "Folder = " + new_folder);
     EXPECT_EQ(config_line(harness_read_file(dir + "jox.cfg"), "Port"), "Port = " + std::to_string(port));
@@ -155,10 +160,7 @@ TEST_F(Options, FolderChangeIsSavedAtOnceAndCancellingKeepsTheOldOne)
     harness_messages().clear();
     std::string before = harness_read_file(dir + "jox.cfg");
     ui_test_queue_folder_answer("");
-    ASSERT_TRUE(edit_options([] {
-        harness_click(18);
-        control_set_text(20, "abc");
-    }));
+    ASSERT_TRUE(edit_options([] { harness_click(18); }));
     ASSERT_EQ(harness_messages().size(), 1u);
     EXPECT_EQ(harness_messages()[0].text, "Change Default Folder is Cancelled.");
     EXPECT_EQ(app.receive_folder, new_folder);
@@ -213,4 +215,35 @@ TEST_F(Options, MainWindowIsIgnoredWhileOptionsAreOpen)
     EXPECT_FALSE(harness_loop_ended());
     EXPECT_TRUE(harness_messages().empty());
     EXPECT_NE(window_handle(0), nullptr);
+}
+
+// Names and folders are UTF-8 bytes end to end: Options -> OK writes back
+// what the file held, the mark included, and a nickname that is not UTF-8
+// keeps its bytes although the window could only show it with stand-ins.
+TEST_F(Options, OkKeepsTextBytesAndTheFileMark)
+{
+    struct Case {
+        std::string mark, nickname, folder;
+    } cases[] = {
+        {"\xEF\xBB\xBF", "Jos\xC3\xA9", "\xD0\x9F\xD1\x80\xD0\xB8\xD1\x91\xD0\xBC/"},
+        {"\xEF\xBB\xBF", "\xD0\x9F\xD1\x80\xD0\xB8\xD1\x91\xD0\xBC", "Jos\xC3\xA9/"},
+        {"", "Jos\xE9", "Received Files/"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.nickname);
+        restart_clean();
+        HarnessConfig config;
+        config.port = port;
+        config.nickname = c.nickname;
+        config.folder = dir + c.folder;
+        harness_write_config(dir, config);
+        harness_write_file(dir + "jox.cfg", c.mark + harness_read_file(dir + "jox.cfg"));
+        ASSERT_TRUE(harness_app_start(dir));
+        EXPECT_EQ(app.receive_folder, dir + c.folder);
+        ASSERT_TRUE(edit_options([] {}));
+        std::string written = harness_read_file(dir + "jox.cfg");
+        EXPECT_EQ(written.substr(0, c.mark.size()), c.mark);
+        EXPECT_EQ(config_line(written, "Nickname"), "Nickname = " + c.nickname);
+        EXPECT_EQ(config_line(written, "Folder"), "Folder = " + dir + c.folder);
+    }
 }
