@@ -8,6 +8,7 @@
 #include "app.h"
 #include "app_test.h"
 #include "calls.h"
+#include "digest_prefetch.h"
 #include "front.h"
 #include "handlers.h"
 #include "layouts.h"
@@ -338,7 +339,13 @@ int cli_send(int argc, char** argv)
         if (!cli_check_file(f)) return CLI_EXIT_USAGE;
         paths.push_back(f[0] == '/' ? f : current_directory() + f);
     }
-    if (!cli_start()) return CLI_EXIT_FAILED;
+    // The first offer waits for its fingerprint anyway: work them out while
+    // the call is placed and the busy line has its moment to answer.
+    digest_prefetch(paths);
+    if (!cli_start()) {
+        digest_prefetch_stop();
+        return CLI_EXIT_FAILED;
+    }
 
     control_set_text(0, cli.address.c_str());
     place_call();
@@ -353,7 +360,8 @@ int cli_send(int argc, char** argv)
         ui_test_queue_files_answer(paths.data(), int(paths.size()));
         send_files();
         // A verdict on the last file may still be on its way.
-        cli_pump([] { return 0; }, 150);
+        // The receiver sends it right behind "sent", so a moment is enough.
+        cli_pump([] { return 0; }, 40);
         if (app.idle == 0) disconnect();
         for (std::size_t i = 0; i < paths.size(); ++i) {
             int outcome = OFFER_OUTCOME_GONE;
@@ -368,6 +376,7 @@ int cli_send(int argc, char** argv)
         }
     }
     app_shutdown();
+    digest_prefetch_stop();
     return status;
 }
 

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "calls.h"
+#include "digest_prefetch.h"
 #include "files.h"
 #include "front.h"
 #include "frame.h"
@@ -273,7 +274,7 @@ int offer_prepare(long long* size, std::string* md5)
         message_box(app.version_title.c_str(), text.c_str(), MB_OK);
         return 0;
     }
-    *md5 = *size >= 0 ? md5_file(app.send_path.c_str()) : "";
+    *md5 = *size >= 0 ? digest_of(app.send_path) : "";
     if (md5->empty()) {
         std::string text = "Can't Read File: \r  " + app.send_name;
         app.offer_outcome = OFFER_OUTCOME_UNREADABLE;

@@ -1,0 +1,59 @@
+// Fingerprints worked out ahead of their offers. See header.
+#include "digest_prefetch.h"
+
+#include "md5.h"
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+std::mutex prefetch_lock;
+std::condition_variable prefetch_ready;
+std::map<std::string, std::string> prefetch_wanted;  // path -> digest
+std::map<std::string, bool> prefetch_done;            // path -> hashed
+std::thread prefetch_thread;
+
+}  // namespace
+
+void digest_prefetch(const std::vector<std::string>& paths)
+{
+    digest_prefetch_stop();
+    {
+        std::lock_guard<std::mutex> hold(prefetch_lock);
+        for (const std::string& p : paths) prefetch_done[p] = false;
+    }
+    prefetch_thread = std::thread([paths] {
+        for (const std::string& p : paths) {
+            std::string digest = md5_file(p.c_str());
+            std::lock_guard<std::mutex> hold(prefetch_lock);
+            prefetch_wanted[p] = digest;
+            prefetch_done[p] = true;
+            prefetch_ready.notify_all();
+        }
+    });
+}
+
+std::string digest_of(const std::string& path)
+{
+    {
+        std::unique_lock<std::mutex> hold(prefetch_lock);
+        auto it = prefetch_done.find(path);
+        if (it != prefetch_done.end()) {
+            // Bounded by the helper, which hashes every path it was given.
+            prefetch_ready.wait(hold, [&] { return prefetch_done[path]; });
+            return prefetch_wanted[path];
+        }
+    }
+    return md5_file(path.c_str());
+}
+
+void digest_prefetch_stop()
+{
+    if (prefetch_thread.joinable()) prefetch_thread.join();
+    std::lock_guard<std::mutex> hold(prefetch_lock);
+    prefetch_wanted.clear();
+    prefetch_done.clear();
+}
