@@ -41,6 +41,7 @@ public:
 protected:
     bool event(QEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
 };
 
@@ -62,6 +63,8 @@ struct ui_window {
     QStatusBar* status;                 // status bar of this window, or nullptr
     QLabel* status_icon;                // icon at the left of field 0
     QLabel* status_text;                // text of field 0
+    int return_control;                 // clicked by Return, -1 none
+    int escape_control;                 // clicked by Escape, -1 none
 };
 
 struct ui_control {

@@ -7,7 +7,9 @@
 // one, a cancel forgetting the earlier selection) run the same either way.
 #include "toolkit_qt.h"
 
+#include <QApplication>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QMessageBox>
 
 #include <deque>
@@ -100,6 +102,16 @@ int message_box(const char* title, const char* text, int flags)
     QMessageBox box(ui_dialog_owner());
     box.setWindowTitle(ui_qs(title));
     box.setText(ui_box_text(text));
+    // The box is as wide as its text, but the window manager cuts a longer
+    // title: a spacer row keeps room for the title in a bold face and for
+    // the title bar's icon and buttons.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        QFont bold = QApplication::font();
+        bold.setBold(true);
+        int need = QFontMetrics(bold).horizontalAdvance(ui_qs(title)) + 120;
+        grid->addItem(new QSpacerItem(need, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+    }
     if (yes_no) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box.setDefaultButton(QMessageBox::Yes);
