@@ -184,7 +184,7 @@ void ui_window_widget::keyPressEvent(QKeyEvent* e)
         w = nullptr;
     bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
     int target = !w ? -1 : enter ? w->return_control : e->key() == Qt::Key_Escape ? w->escape_control : -1;
-    auto* focused = qobject_cast<QAbstractButton*>(QApplication::focusWidget());
+    auto* focused = qobject_cast<QAbstractButton*>(focusWidget());
     if (w && enter && focused && focused->window() == this)
         target = -2;
     ui_control* c = target >= 0 ? ui_find_control(target) : nullptr;

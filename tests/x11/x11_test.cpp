@@ -232,7 +232,7 @@ TEST_F(X11, OptionsStaysAboveTheMainWindowAndReturnIsOk)
     QWidget* main = x11_window(WINDOW_MAIN);
     ASSERT_TRUE(x11_settle([&] { return main->isVisible() && main->windowHandle()->isExposed(); }, 5000));
     x11_shot("main-window.png", main->frameGeometry().adjusted(-4, -4, 4, 4));
-    std::string stacking, transient, options_actions, main_actions;
+    std::string stacking, transient;
     unsigned long options_id = 0;
     bool returned = true;
     auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(8);
@@ -247,8 +247,6 @@ TEST_F(X11, OptionsStaysAboveTheMainWindowAndReturnIsOk)
         x11_settle([] { return false; }, 400);
         stacking = x11_run("xprop -root _NET_CLIENT_LIST_STACKING");
         transient = x11_run("xprop -id " + x11_id(options) + " WM_TRANSIENT_FOR");
-        options_actions = x11_run("xprop -id " + x11_id(options) + " _NET_WM_ALLOWED_ACTIONS");
-        main_actions = x11_run("xprop -id " + x11_id(main) + " _NET_WM_ALLOWED_ACTIONS");
         x11_shot("options.png", main->frameGeometry().united(options->frameGeometry()).adjusted(-4, -4, 4, 4));
         x11_run("xdotool key Return");
         return true;
@@ -274,10 +272,6 @@ TEST_F(X11, OptionsStaysAboveTheMainWindowAndReturnIsOk)
     ASSERT_NE(options_at, order.end()) << stacking;
     EXPECT_GT(options_at, main_at) << "the click raised the main window over Options";
     EXPECT_NE(transient.find(x11_id(main)), std::string::npos) << transient;
-    // Fixed windows: no maximize anywhere; a minimize box where asked for.
-    EXPECT_EQ(options_actions.find("MAXIMIZE"), std::string::npos) << options_actions;
-    EXPECT_EQ(main_actions.find("MAXIMIZE"), std::string::npos) << main_actions;
-    EXPECT_NE(main_actions.find("MINIMIZE"), std::string::npos) << main_actions;
     harness_app_stop();
     harness_remove_dir(dir);
 }
