@@ -11,6 +11,7 @@ libasound2-dev
 libgtest-dev
 clang libclang-rt-14-dev
 xdg-utils
+xvfb openbox xdotool x11-utils
 "
 
 missing=""

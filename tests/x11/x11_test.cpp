@@ -335,4 +335,31 @@ TEST_F(X11, StripStaysInTheWorkAreaAndItsCancelButtonAbandons)
     offers_end(&call);
 }
 
+TEST_F(X11, MessageBoxIsWideEnoughForItsTitle)
+{
+    ASSERT_NE(ui_init(), 0);
+    const char title[] = "JOX 1.05 build 6000";
+    int width = 0, shown_tries = 0;
+    QTimer look;
+    // Measures the box once it is up, then answers it; gives up after 5 s.
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (++shown_tries > 100 || (box && box->windowHandle()->isExposed())) {
+            if (box) {
+                width = box->width();
+                box->button(QMessageBox::Ok)->click();
+            }
+            look.stop();
+        }
+    });
+    look.start(50);
+    message_box(title, "Connected.", MB_OK);
+    // Room for the title in the window manager's bold face, its icon and
+    // three title-bar buttons.
+    QFont bold = QApplication::font();
+    bold.setBold(true);
+    EXPECT_GE(width, QFontMetrics(bold).horizontalAdvance(title) + 100);
+    ui_shutdown();
+}
+
 }  // namespace
