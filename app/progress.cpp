@@ -28,8 +28,8 @@ int progress_hook(void* ctx, int64_t done, int64_t total)
             // The strip's picture keeps its right-hand part plain for these:
             // the figures on its first line, the bar on its second, both
             // short of the cancel button at the right end.
-            control_text(PROGRESS_TEXT, 106, 2, 90, 13, "", 0);
-            control_progress(PROGRESS_BAR, 106, 16, 88, 5);
+            control_text(PROGRESS_TEXT, 114, 2, 82, 13, "", 0);
+            control_progress(PROGRESS_BAR, 114, 16, 80, 5);
             run->shown = 1;
         }
         int value = total > 0 ? int(done * 1000 / total) : 1000;

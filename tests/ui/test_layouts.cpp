@@ -327,6 +327,7 @@ TEST_F(LayoutTest, ScreenshotsOfEveryWindow)
 TEST_F(LayoutTest, StripCancelDialogKeysAndThinProgress)
 {
     build_main_window();
+    EXPECT_FALSE(QApplication::windowIcon().isNull()) << "no window icon";
     window_activate(WINDOW_MAIN);
     build_sending_window();
     build_receiving_window();
@@ -342,7 +343,7 @@ TEST_F(LayoutTest, StripCancelDialogKeysAndThinProgress)
     }
 
     controls_begin(window_handle(WINDOW_SENDING));
-    control_progress(35, 106, 16, 88, 5);
+    control_progress(35, 114, 16, 80, 5);
     control_set_value(35, 10);
     QImage bar = widget_of(35)->grab().toImage();
     QColor fill = widget_of(35)->palette().color(QPalette::Highlight);
