@@ -23,9 +23,14 @@ void peer_gone();
 void disconnect();
 // One poll of the call's connection as the offer waits do it: the server poll
 // on the server side, the client poll of peer_connection on the caller side.
+// Bytes already received that hold a finished token or reply count as data;
+// the peer's goodbye among them counts as its leaving (NET_DISCONNECT).
 int poll_peer();
-// Receives at most `max` bytes from peer_connection; the text is bounded by
-// the bytes received ("" on error or close).
+// The same poll of the connection alone, blind to bytes already received.
+int poll_peer_wire();
+// Takes at most `max` bytes, first from what was received but not acted on,
+// else with one receive from peer_connection; the text is bounded by the
+// bytes received ("" on error or close).
 std::string receive_text(int max);
 // Appends a line to the chat log; `received` 1 for a peer's line, 0 for ours.
 void append_chat_line(const std::string& line, int received);

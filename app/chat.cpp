@@ -7,6 +7,7 @@
 // it gives up when the peer is gone or stays silent.
 #include "calls.h"
 #include "handlers.h"
+#include "offers.h"
 #include "state.h"
 #include "constants.h"
 
@@ -44,16 +45,20 @@ void chat_send_token(const std::string& line)
     if (app.peer_connection) net_send_text(app.peer_connection, token.c_str());
 }
 
-// Waits for the peer's answer to the typing notice. 1 when data arrived;
-// 0 when the peer left (the call has then ended) or stayed silent.
+// Waits for the peer's answer to the typing notice. Whatever the peer sent
+// before its "RM" is acted on as the main loop would; only the "RM" is taken
+// off. 1 when it came; 0 when the call ended meanwhile or the peer stayed
+// silent.
 int chat_wait_for_answer()
 {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::seconds(CHAT_TYPING_WAIT_SECONDS);
     while (clock::now() < deadline) {
         delay_ms(1);
-        int event = poll_peer();
-        if (event == NET_DATA) return 1;
+        int event = poll_peer_wire();
+        if (event == NET_DATA && protocol_receive_and_act(1)) return 1;
+        if (event == NET_FILE) on_file_frame();
+        if (app.idle) return 0;
         int gone = event == NET_DISCONNECT ||
                    (!app.server_side && app.peer_connection && net_peer_closed(app.peer_connection));
         if (gone) {
@@ -94,7 +99,7 @@ void announce_typing()
     if (app.idle) return;
     if (app.peer_connection) net_send_text(app.peer_connection, "SendingMessageJOX");
     app.typing_announced = 1;
-    if (chat_wait_for_answer()) receive_text(5);  // the "RM" reply, discarded
+    chat_wait_for_answer();
 }
 
 void withdraw_typing()
@@ -109,7 +114,13 @@ void send_chat()
     if (app.chat_text.empty()) return;
     app.sent_name = app.nickname.empty() ? "Anonymous" : app.nickname;
     app.local_name = app.nickname.empty() ? "Me" : app.nickname;
-    if (app.chat_text == "/clear") control_clear_items(12);
+    if (app.chat_text == "/clear") {
+        control_clear_items(12);
+        // The peer was told we type; with nothing sent it would wait on,
+        // its Send File and Disconnect off, until our next line.
+        if (app.typing_announced == 1 && app.peer_connection)
+            net_send_text(app.peer_connection, "CloseSendingMessageJOX");
+    }
     chat_start_sent_line();
 
     if (app.chat_text == "/time" || app.chat_text == "/date") {

@@ -17,8 +17,12 @@
 #define JOX_HELP_PAGE JOX_FORUM_HOST "viewforum.php?f=4"
 #define JOX_REPORT_PAGE JOX_FORUM_HOST "viewforum.php?f=1"
 
-// Name of the received-files folder below the working folder.
-#define JOX_RECEIVED_FOLDER "Received Files/"
+// The alert sound: the working folder's, else the one shipped with the program.
+#define JOX_ALERT_SOUND "alert1.wav"
+
+// The help page shipped with the program, found beside the binary or in the
+// installed data folder.
+#define JOX_HELP_FILE "help.html"
 
 // The peer reads a control token with one receive of this many bytes.
 constexpr int JOX_RECEIVE_SIZE = 256;

@@ -5,17 +5,30 @@
 // the toolkit runs after the jump, outside the handler. A fault inside the
 // report itself cannot be shown safely any more, so the handler then writes
 // the report to stderr with write(2) alone and ends the process.
+//
+// The jump target lives on the main thread's stack, so only the main thread
+// may jump to it. A fault on any other thread (a helper of ours, one of the
+// toolkit's) is counted there and handed to the main thread as the same
+// signal; the faulting thread then sleeps until the process ends, since
+// returning would only run the faulting instruction again. If the main
+// thread does not take the fault within a second (it blocks the signal, or
+// nobody owns a jump target) the report goes to stderr and the process ends.
 #include "error_report.h"
 
 #include "constants.h"
 #include "state.h"
-#include "launch.h"
+#include "files.h"
+#include "opening.h"
 #include "toolkit.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -39,6 +52,12 @@ volatile uintptr_t trap_address = 0;        // where it happened (recorded only)
 volatile sig_atomic_t trap_in_report = 0;   // 1 while the report step runs
 
 uintptr_t trap_stack_low = 0;   // lowest address the main stack may grow to
+
+pid_t trap_main_tid = 0;                        // the thread that may jump; 0 before arming
+volatile sig_atomic_t trap_handed_over = 0;     // a helper thread's fault awaits the main thread
+volatile sig_atomic_t trap_taken_over = 0;      // the main thread took it
+int trap_helper_claim = 0;                      // first faulting helper thread hands over
+constexpr int trap_handover_ms = 1000;
 
 struct FaultText {
     uint32_t code;
@@ -120,23 +139,60 @@ int trap_is_stack_overflow(uintptr_t address)
     return address + margin >= trap_stack_low && address < trap_stack_low + 64 * 1024;
 }
 
+pid_t trap_tid()
+{
+    return pid_t(syscall(SYS_gettid));
+}
+
+[[noreturn]] void trap_report_to_stderr()
+{
+    static char report[1024];
+    TrapWriter w{report, sizeof report, 0};
+    trap_format(&w, trap_code, trap_count);
+    ssize_t ignored = write(2, report, w.len);
+    (void)ignored;
+    _exit(1);
+}
+
+// A faulting helper thread waits here for the main thread to end the process.
+[[noreturn]] void trap_park()
+{
+    for (int hours = 0; hours < 24 * 366; ++hours) sleep(3600);
+    _exit(1);
+}
+
+[[noreturn]] void trap_hand_over(int sig)
+{
+    // A second helper faulting meanwhile is counted and waits too.
+    if (__atomic_exchange_n(&trap_helper_claim, 1, __ATOMIC_SEQ_CST)) trap_park();
+    if (!error_trap_jump_set) trap_report_to_stderr();
+    trap_handed_over = 1;
+    syscall(SYS_tgkill, getpid(), trap_main_tid, sig);
+    timespec step{0, 10 * 1000 * 1000};
+    for (int waited = 0; waited < trap_handover_ms && !trap_taken_over; waited += 10) nanosleep(&step, nullptr);
+    if (!trap_taken_over) trap_report_to_stderr();
+    trap_park();
+}
+
 void trap_handler(int sig, siginfo_t* info, void* context)
 {
     (void)context;
+    int on_main = trap_main_tid == 0 || trap_tid() == trap_main_tid;
+    if (on_main && trap_handed_over && info->si_code == SI_TKILL && info->si_pid == getpid()) {
+        // A helper thread's fault, counted already.
+        trap_handed_over = 0;
+        trap_taken_over = 1;
+        if (trap_in_report || !error_trap_jump_set) trap_report_to_stderr();
+        siglongjmp(error_trap_jump, 1);
+    }
     uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
-    int overflow = (sig == SIGSEGV || sig == SIGBUS) && trap_is_stack_overflow(address);
+    int overflow = on_main && (sig == SIGSEGV || sig == SIGBUS) && trap_is_stack_overflow(address);
     trap_count = trap_count + 1;
     trap_code = error_code_for_signal(sig, info->si_code, overflow);
     trap_address = address;
 
-    if (trap_in_report) {
-        static char report[1024];
-        TrapWriter w{report, sizeof report, 0};
-        trap_format(&w, trap_code, trap_count);
-        ssize_t ignored = write(2, report, w.len);
-        (void)ignored;
-        _exit(1);
-    }
+    if (trap_in_report) trap_report_to_stderr();
+    if (!on_main) trap_hand_over(sig);
     if (!error_trap_jump_set) {
         // Nobody can take the fault: let it end the process as it would have.
         for (int i = 0; i < trap_signal_count; ++i)
@@ -146,6 +202,24 @@ void trap_handler(int sig, siginfo_t* info, void* context)
         return;
     }
     siglongjmp(error_trap_jump, 1);
+}
+
+// The report goes beside the settings file, so that the user can attach it
+// to a bug report; the next report replaces it. "" when it could not be
+// written whole.
+std::string error_report_save(const std::string& text)
+{
+    const std::string path = current_directory() + "jox-error-report.txt";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return "";
+    size_t done = 0;
+    for (int i = 0; i < 1000 && done < text.size(); ++i) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n > 0) done += static_cast<size_t>(n);
+        else if (n < 0 && errno != EINTR) break;
+    }
+    int closed = close(fd);
+    return done == text.size() && closed == 0 ? path : "";
 }
 
 void trap_find_stack()
@@ -168,6 +242,7 @@ int error_trap_arm()
     if (!trap_stack) trap_stack = std::malloc(trap_stack_size);
     if (!trap_stack) return 0;
     trap_find_stack();
+    trap_main_tid = trap_tid();
     stack_t ss{};
     ss.ss_sp = trap_stack;
     ss.ss_size = trap_stack_size;
@@ -214,6 +289,9 @@ void error_trap_reset()
     trap_code = 0;
     trap_address = 0;
     trap_in_report = 0;
+    trap_handed_over = 0;
+    trap_taken_over = 0;
+    trap_helper_claim = 0;
 }
 
 uint32_t error_code_for_signal(int sig, int si_code, int stack_overflow)
@@ -266,6 +344,13 @@ void error_report()
     app.report_text = error_report_text(trap_code, count);
     if (count <= 0) return;
     trap_in_report = 1;
-    message_box(JOX_VERSION_TITLE, app.report_text.c_str(), MB_OK);
-    run_program(JOX_REPORT_PAGE, "", "", 0);
+    const std::string saved = error_report_save(app.report_text);
+    std::string shown = app.report_text;
+    if (saved.empty()) {
+        shown += "\r\nThis report could not be saved in " + current_directory() + ".";
+    } else {
+        shown += "\r\nThis report is saved as " + saved + ".";
+    }
+    message_box(JOX_VERSION_TITLE, shown.c_str(), MB_OK);
+    if (!saved.empty()) app_open(OPEN_DOCUMENT, saved);
 }

@@ -1,9 +1,10 @@
 // The fault trap and the error report. A processor fault anywhere in the
 // program (invalid access, integer division by zero, stack overflow, illegal
 // instruction, breakpoint...) is caught by signal handlers running on their
-// own stack and continues at the error report, which tells the user, opens
-// the bug-report page and ends the program. Faults are named by the fault
-// codes of the report table, so reports read the same on every platform.
+// own stack and continues at the error report, which tells the user, saves
+// the report beside the settings file and ends the program. Faults are
+// named by the fault codes of the report table, so reports read the same on
+// every platform.
 #pragma once
 
 #include <csetjmp>
@@ -19,6 +20,9 @@ extern volatile int error_trap_jump_set;
 
 // Installs the handlers for SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGTRAP on an
 // alternate stack, remembering the ones they replace. Non-zero on success.
+// The calling thread is the one that owns the jump target; a fault on any
+// other thread is handed to it, or, when it cannot take the fault within a
+// second, written to stderr before the process ends with status 1.
 int error_trap_arm();
 // Puts the remembered handlers back.
 void error_trap_disarm();
@@ -38,6 +42,7 @@ const char* error_description(uint32_t code);
 std::string error_report_text(uint32_t code, int count);
 
 // The error-report step: assembles the report into app.report_text and, when
-// a fault was counted, shows it and opens the bug-report page. A fault during
+// a fault was counted, saves it as jox-error-report.txt in the working
+// folder, shows it naming that file, and opens the file. A fault during
 // this step writes the report to stderr and ends the process at once.
 void error_report();

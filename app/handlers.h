@@ -24,9 +24,17 @@ const char* protocol_token_text(int token);
 // A caller was accepted by the listener: it becomes the call, or is turned
 // away with the busy token when a call is up.
 void on_server_connect();
-// Data waits on the call's connection: one receive, one token, its action.
+// Data waits on the call's connection: one receive, then every token whose
+// end has arrived, in order.
 void on_data();
-// Runs the action of one received text (exposed for the typing wait).
+// One receive into the pending input, then the actions of its finished
+// tokens; with `expect_rm` the first "RM" is the typing notice's answer and
+// is only taken off. 1 when that answer came. Stops once the call has ended.
+int protocol_receive_and_act(int expect_rm);
+// Length of the token or reply at the head of `text` once its end has
+// arrived; 0 while it may still be arriving; -1 when it is nothing we know.
+int protocol_head_length(const std::string& text);
+// Runs the action of one token's text.
 void protocol_dispatch(const std::string& text);
 // The call's accepted connection closed.
 void on_disconnect();
@@ -66,6 +74,10 @@ void change_folder();
 void open_help();
 // The port field's text read like atoi: blanks, one sign, digits.
 int options_read_port(const std::string& text);
+// Takes the port field's text at "OK": a number from 1 to 65535 becomes the
+// port (saying when a new one takes effect); anything else is refused with
+// a message and the port stays.
+void options_take_port(const std::string& text);
 
 // --- Start-up and settings (startup.cpp) -------------------------------------
 void load_settings();

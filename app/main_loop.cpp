@@ -92,6 +92,11 @@ int app_pass()
     if (data) on_data();
     if (file) on_file_frame();
     if (server_for_call && app.server_event == NET_DISCONNECT) on_disconnect();
+    // The caller's poll never reports a close: once every byte before it was
+    // read, a vanished server ends the call as its goodbye would.
+    if (client_now == NET_NONE && app.server_side == 0 && app.poll_client == 1 && !app.idle &&
+        app.peer_connection && net_peer_closed(app.peer_connection))
+        peer_gone();
 
     if (loop_clicked(7)) disconnect();
     if (loop_clicked(5)) open_received_folder();

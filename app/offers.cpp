@@ -18,7 +18,7 @@
 #include "calls.h"
 #include "files.h"
 #include "frame.h"
-#include "launch.h"
+#include "opening.h"
 #include "layouts.h"
 #include "md5.h"
 #include "piece_hasher.h"
@@ -418,7 +418,7 @@ void on_file_frame()
             std::string question = "Do you wish to Open " + app.target_name + "?";
             app.answer = message_box(app.version_title.c_str(), question.c_str(), MB_YESNO);
             if (app.answer == IDYES)
-                run_program(path.c_str(), "", "", 0);
+                app_open(OPEN_DOCUMENT, path);
         }
         wait_send("sent");
     } else {

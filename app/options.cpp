@@ -11,6 +11,7 @@
 #include "launch.h"
 #include "layouts.h"
 #include "toolkit.h"
+#include "user_folders.h"
 
 #include <string>
 
@@ -42,6 +43,28 @@ int options_read_port(const std::string& text)
     return static_cast<int>(value);
 }
 
+// A port the listener could never use, or one read out of letters, would
+// silently leave the program unreachable: it is refused, and the rest of
+// the window's changes still count.
+void options_take_port(const std::string& text)
+{
+    std::string digits = text.substr(std::min(text.find_first_not_of(" \t"), text.size()));
+    int port = options_read_port(text);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos || port < 1 ||
+        port > 65535) {
+        std::string refused = "The port must be a number from 1 to 65535.\rThe port stays " +
+                              std::to_string(app.port) + ".";
+        message_box(app.version_title.c_str(), refused.c_str(), MB_OK);
+        return;
+    }
+    if (port != app.port) {
+        std::string later = "The new port " + std::to_string(port) +
+                            " is called at once and listened on from the next start.";
+        message_box(app.version_title.c_str(), later.c_str(), MB_OK);
+    }
+    app.port = port;
+}
+
 void options_dialog()
 {
     build_options_window();
@@ -61,7 +84,7 @@ void options_dialog()
         if (options_clicked(16)) break;
     }
 
-    app.port = options_read_port(control_get_text(20));
+    options_take_port(control_get_text(20));
     app.nickname = control_get_text(27);
     app.auto_accept = control_get_state(24) == 1 ? "Yes" : "No";
     app.open_file = control_get_state(25) == 1 ? "Yes" : "No";
@@ -90,11 +113,18 @@ void change_folder()
 
 void open_help()
 {
-    if (file_size(JOX_HELP_PROGRAM) == -1) {
-        app.answer = message_box(app.version_title.c_str(),
-                                 "No Help File Found.\rDo You Want to View Help Online?", MB_YESNO);
-        if (app.answer == IDYES) run_program(JOX_HELP_PAGE, "", "", 0);
-    } else {
+    if (file_size(JOX_HELP_PROGRAM) != -1) {
         run_program(JOX_HELP_PROGRAM, "", "", 0);
+        return;
     }
+    // The page shipped with the program answers before any online help,
+    // which needs a network and a host that may be gone.
+    std::string page = find_data_file(program_folder(), JOX_HELP_FILE);
+    if (!page.empty()) {
+        run_program(page.c_str(), "", "", 0);
+        return;
+    }
+    app.answer = message_box(app.version_title.c_str(),
+                             "No Help File Found.\rDo You Want to View Help Online?", MB_YESNO);
+    if (app.answer == IDYES) run_program(JOX_HELP_PAGE, "", "", 0);
 }

@@ -3,9 +3,18 @@
 // of a call shares (status line, alert, control sets).
 //
 // One connection is the call: peer_connection. On the listening side other
-// accepted connections may still exist (earlier calls, callers being turned
-// away); their bytes are read and dropped and their closing is ignored, so
-// they can neither speak for the peer nor end the call.
+// accepted connections may still exist (callers being turned away); their
+// bytes are read and dropped and their closing is ignored, so they can
+// neither speak for the peer nor end the call. A call's connection is closed
+// when the call ends, whichever way it ends, so nothing from it can act on a
+// later call.
+//
+// Tokens have no separator, so one receive may hold several, or part of one.
+// Each token is acted on once its end has arrived (fixed tokens by their
+// length, a chat line by its end mark, an offer by the 32 digits after its
+// checksum mark); an unfinished one waits in pending_input for the next
+// receive. The nickname token has no end mark: it ends where the receive
+// ends or the caller's next token begins.
 //
 // Index: call helpers · tokens · dispatch · accepting callers · placing a call
 #include "calls.h"
@@ -21,7 +30,27 @@
 #include "toolkit.h"
 #include "date.h"
 
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
 #include <vector>
+
+namespace {
+
+// An unfinished token kept longer than this is acted on as far as it got,
+// the way a single receive always was; the longest offer fits three times.
+constexpr std::size_t PROTOCOL_PENDING_LIMIT = 1024;
+const std::string_view PROTOCOL_FRAME_MAGIC("PBMGSFLE", 8);
+const char PROTOCOL_CHAT_END[] = "EeNdofMessageJOX";
+const char PROTOCOL_MD5_MARK[] = "MD5JOX";
+constexpr std::size_t PROTOCOL_MD5_DIGITS = 32;
+// Replies are read by the waits; one that reaches the dispatcher late is
+// still a unit of its own, so what follows it is not lost with it.
+const char* const protocol_replies[] = {"RM", "RF", "SD", "sent", "na", "a"};
+
+}  // namespace
 
 // --- Call helpers ------------------------------------------------------------
 
@@ -58,15 +87,39 @@ void grey_chat_log()
     app.chat_lines = 0;
 }
 
-// Every way a call ends leaves the window the same, but for the status text.
-static void protocol_call_ended(const char* text)
+// Closes the call's connection once its last token is on its way. The
+// listening side hangs up, which delivers what was sent before the close; a
+// caller first reads off what waits unread, since closing over unread bytes
+// resets the connection and can destroy our last token before it is read.
+static void protocol_close_call()
 {
+    NetConnection* c = app.peer_connection;
+    app.peer_connection = nullptr;
+    app.pending_input.clear();
+    if (!c) return;
+    if (app.server_side) {
+        net_hangup(c);
+        return;
+    }
+    int fd = net_connection_fd(c);
+    char buf[4096];
+    for (int i = 0; fd >= 0 && i < 64; ++i)
+        if (recv(fd, buf, sizeof buf, MSG_DONTWAIT) <= 0) break;
+    net_close(c);
+}
+
+// Every way a call ends comes here, and leaves the window the same but for
+// the status text.
+static void protocol_call_ended(const char* text, int icon = 1)
+{
+    protocol_close_call();
     call_controls_off();
     status(text);
     grey_chat_log();
     app.idle = 1;
     alert();
-    status_icon(0);
+    if (icon) status_icon(0);
+    // Offers of the ended call end with it.
 }
 
 void peer_gone()
@@ -86,7 +139,7 @@ void disconnect()
     protocol_call_ended("Disconnected.");
 }
 
-int poll_peer()
+int poll_peer_wire()
 {
     if (!app.server_side) return app.peer_connection ? net_client_poll(app.peer_connection) : NET_NONE;
     int event = net_server_poll();
@@ -105,9 +158,29 @@ int poll_peer()
     return event;
 }
 
+int poll_peer()
+{
+    int event = poll_peer_wire();
+    if (event == NET_DISCONNECT || app.pending_input.empty()) return event;
+    // What arrived behind the token that started a wait came before anything
+    // still on the wire; an unfinished token is not an answer, though. The
+    // peer's goodbye there ends the wait as its leaving would.
+    int len = protocol_head_length(app.pending_input);
+    if (len > 0 && protocol_match_token(app.pending_input.substr(0, std::size_t(len))) == TOKEN_BYE)
+        return NET_DISCONNECT;
+    if (len != 0 && event != NET_FILE) return NET_DATA;
+    return event;
+}
+
 std::string receive_text(int max)
 {
-    if (!app.peer_connection || max <= 0) return "";
+    if (max <= 0) return "";
+    if (!app.pending_input.empty()) {
+        std::string text = app.pending_input.substr(0, std::size_t(max));
+        app.pending_input.erase(0, text.size());
+        return text;
+    }
+    if (!app.peer_connection) return "";
     std::vector<char> buf(max);
     int n = net_receive(app.peer_connection, buf.data(), max);
     if (n <= 0) return "";
@@ -159,20 +232,60 @@ const char* protocol_token_text(int token)
     return protocol_tokens[token].text;
 }
 
+int protocol_head_length(const std::string& text)
+{
+    int unfinished = 0;
+    int i = 0;
+    for (const TokenTest& t : protocol_tokens) {
+        int token = i++;
+        std::size_t len = std::strlen(t.text);
+        std::size_t common = std::min(len, text.size());
+        if (text.compare(0, common, t.text, common) != 0) continue;
+        if (text.size() < len) {
+            unfinished = 1;
+            continue;
+        }
+        std::size_t end = std::string::npos;
+        if (token == TOKEN_NICKNAME) {
+            // No end mark: the name runs to the end of what arrived, or to
+            // the next token when the caller's next one came with it.
+            end = text.size();
+            for (const TokenTest& next : protocol_tokens)
+                end = std::min(end, text.find(next.text, len));
+            return int(end);
+        }
+        if (token == TOKEN_CHAT) {
+            end = text.find(PROTOCOL_CHAT_END, len);
+            if (end != std::string::npos) end += sizeof PROTOCOL_CHAT_END - 1;
+        } else if (token == TOKEN_FILE_OFFER || token == TOKEN_IMAGE_OFFER) {
+            // The checksum mark is searched from the 7th byte, as the offer
+            // is taken apart; its 32 digits end the offer.
+            end = text.find(PROTOCOL_MD5_MARK, 6);
+            if (end != std::string::npos) end += sizeof PROTOCOL_MD5_MARK - 1 + PROTOCOL_MD5_DIGITS;
+            if (end != std::string::npos && end > text.size()) end = std::string::npos;
+        } else {
+            end = len;
+        }
+        if (end == std::string::npos) return 0;
+        return int(end);
+    }
+    for (const char* reply : protocol_replies) {
+        std::size_t len = std::strlen(reply);
+        std::size_t common = std::min(len, text.size());
+        if (text.compare(0, common, reply, common) != 0) continue;
+        if (text.size() >= len) return int(len);
+        unfinished = 1;
+    }
+    return unfinished ? 0 : -1;
+}
+
 // --- Dispatch ----------------------------------------------------------------
 
 // A caller we called turned us away.
 static void protocol_busy()
 {
-    for (int c : {6, 14, 13, 7}) control_disable(c, 1);
-    control_disable(8, 0);
+    protocol_call_ended("Disconnected. Server is Busy.");
     control_disable(9, 1);
-    control_disable(0, 0);
-    status("Disconnected. Server is Busy.");
-    grey_chat_log();
-    alert();
-    status_icon(0);
-    app.idle = 1;
     message_box(app.version_title.c_str(), "Server Already Connected With a User.", MB_OK);
 }
 
@@ -181,7 +294,7 @@ static void protocol_chat_line(const std::string& text)
     window_set_state(WINDOW_MAIN, STATE_RESTORE);
     window_set_topmost(WINDOW_MAIN, 1);
     window_set_topmost(WINDOW_MAIN, 0);
-    window_activate(WINDOW_MAIN);
+    window_attention(WINDOW_MAIN);  // asks for attention, leaves the focus alone
     status("Connected. Received Message from User.");
     alert();
     append_chat_line(chat_line_of(text), 1);
@@ -211,7 +324,8 @@ void protocol_dispatch(const std::string& text)
         on_image_offer(text);
         break;
     case TOKEN_BYE:
-        peer_gone();
+        // The goodbye leaves the status icon as it was.
+        protocol_call_ended("User Disconnected.", 0);
         break;
     case TOKEN_BUSY:
         protocol_busy();
@@ -238,10 +352,66 @@ void protocol_dispatch(const std::string& text)
     }
 }
 
+// Appends one receive to the pending input, stopping short of a file frame
+// that follows a token at once: the frame is the poll's to report.
+static void protocol_take_receive()
+{
+    int fd = net_connection_fd(app.peer_connection);
+    if (fd < 0) return;
+    char buf[JOX_RECEIVE_SIZE];
+    int want = JOX_RECEIVE_SIZE;
+    ssize_t seen = recv(fd, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
+    if (seen > 0) {
+        std::size_t frame = std::string_view(buf, std::size_t(seen)).find(PROTOCOL_FRAME_MAGIC, 1);
+        if (frame != std::string_view::npos) want = int(frame);
+    }
+    int n = net_receive(app.peer_connection, buf, want);
+    if (n <= 0) return;
+    std::string text(buf, std::size_t(n));
+    // A text ends at its first zero byte, as the peer's reader sees it.
+    std::string::size_type zero = text.find('\0');
+    if (zero != std::string::npos) text.resize(zero);
+    app.receive_buffer = text;
+    app.pending_input += text;
+}
+
+int protocol_receive_and_act(int expect_rm)
+{
+    NetConnection* call = app.peer_connection;
+    protocol_take_receive();
+    int got_rm = 0;
+    // Each pass takes at least one byte off a bounded buffer.
+    for (std::size_t pass = 0; pass <= PROTOCOL_PENDING_LIMIT + JOX_RECEIVE_SIZE; ++pass) {
+        if (app.idle || app.peer_connection != call) {
+            // The call has ended: what its connection still held is void.
+            app.pending_input.clear();
+            break;
+        }
+        if (app.pending_input.empty()) break;
+        int len = protocol_head_length(app.pending_input);
+        if (len < 0) {
+            // Not a token: ignored, with the rest of it.
+            app.pending_input.clear();
+            break;
+        }
+        if (len == 0) {
+            if (app.pending_input.size() < PROTOCOL_PENDING_LIMIT) break;
+            len = int(app.pending_input.size());
+        }
+        std::string text = app.pending_input.substr(0, std::size_t(len));
+        app.pending_input.erase(0, std::size_t(len));
+        if (expect_rm && !got_rm && text == "RM") {
+            got_rm = 1;
+            continue;
+        }
+        protocol_dispatch(text);
+    }
+    return got_rm;
+}
+
 void on_data()
 {
-    app.receive_buffer = receive_text(JOX_RECEIVE_SIZE);
-    protocol_dispatch(app.receive_buffer);
+    protocol_receive_and_act(0);
 }
 
 // --- Accepting callers -------------------------------------------------------
@@ -273,6 +443,7 @@ void on_server_connect()
         return;
     }
     app.peer_connection = c;
+    app.pending_input.clear();
     control_disable(8, 1);
     control_disable(0, 1);
     control_disable(7, 0);
@@ -324,13 +495,33 @@ void place_call()
     }
     build_wait_window();
     window_set_topmost(WINDOW_WAIT, 1);
-    NetConnection* c = net_connect(app.last_address.c_str(), app.port);
+    ui_abandon_requested(WINDOW_WAIT);  // a click from before is not an answer
+    int attempt = net_connect_start(app.last_address.c_str(), app.port);
+    int result = attempt ? NET_ATTEMPT_WAITING : NET_ATTEMPT_FAILED;
+    NetConnection* c = nullptr;
+    // Bounded by the transport's connect limit, which covers the lookup too.
+    while (result == NET_ATTEMPT_WAITING) {
+        result = net_connect_poll(attempt, &c);
+        if (result != NET_ATTEMPT_WAITING) break;
+        if (ui_abandon_requested(WINDOW_WAIT)) {
+            net_connect_cancel(attempt);
+            window_close(WINDOW_WAIT);
+            return;
+        }
+        // Nobody can be taken as the call while we are placing one.
+        int event = net_server_poll();
+        if (event == NET_CONNECT) protocol_turn_away(net_event_connection());
+        if (event == NET_DATA || event == NET_FILE) protocol_drop_pending(net_event_connection());
+        app_loop_hook();
+        delay_ms(5);
+    }
     if (!c) {
         window_close(WINDOW_WAIT);
         message_box(app.version_title.c_str(), "Can't find the Server.  Try again later.", MB_OK);
         return;
     }
     app.peer_connection = c;
+    app.pending_input.clear();
     app.idle = 0;
     net_send_text(c, (std::string(protocol_token_text(TOKEN_NICKNAME)) + app.nickname).c_str());
     save_settings();

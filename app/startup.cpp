@@ -11,16 +11,18 @@
 #include "handlers.h"
 #include "state.h"
 #include "constants.h"
+#include "working_folder.h"
 
 #include "assets.h"
 #include "files.h"
 #include "image.h"
-#include "launch.h"
+#include "opening.h"
 #include "layouts.h"
 #include "net.h"
 #include "settings.h"
 #include "sound.h"
 #include "toolkit.h"
+#include "user_folders.h"
 
 namespace {
 
@@ -29,7 +31,7 @@ const int startup_pictures[] = {0, 1, 2, 3, 4, 8, 5, 6, 13, 10, 9, 7};
 
 void startup_defaults()
 {
-    app.receive_folder = current_directory() + JOX_RECEIVED_FOLDER;
+    app.receive_folder = default_receive_folder();
     app.port = 6843;
     app.last_address = "";
     app.auto_accept = "No";
@@ -55,8 +57,11 @@ void startup_components_down()
 void load_settings()
 {
     if (settings_open(JOX_SETTINGS_FILE)) {
-        std::string folder = current_directory() + JOX_RECEIVED_FOLDER;
+        std::string folder = default_receive_folder();
         app.receive_folder = settings_read_text("Folder", folder.c_str());
+        // Received names are appended to the folder, and openers get it as a
+        // target: both need it absolute and ending in "/".
+        app.receive_folder = folder_absolute(app.receive_folder, current_directory());
         app.port = settings_read_number("Port", 6843);
         app.last_address = settings_read_text("IP", "");
         app.auto_accept = settings_read_text("Auto Accept", "No");
@@ -87,7 +92,7 @@ void save_settings()
 void open_received_folder()
 {
     if (file_size(app.receive_folder.c_str()) == -2) {
-        run_program(app.receive_folder.c_str(), "", "", 0);
+        app_open(OPEN_FOLDER, app.receive_folder);
     } else {
         control_disable(5, 1);
         message_box(app.version_title.c_str(), "Directory Not Found.", MB_OK);
@@ -109,12 +114,17 @@ int app_startup()
     build_main_window();
     sound_init();
     if (!net_startup()) message_box("Error", "Can't initialize the network !", MB_OK);
-    sound_load(3, "alert1.wav");
+    // The user's own alert sound in the working folder wins over ours.
+    std::string alert = file_size(JOX_ALERT_SOUND) >= 0 ? JOX_ALERT_SOUND
+                                                        : find_data_file(program_folder(), JOX_ALERT_SOUND);
+    sound_load(3, alert.c_str());
     app.idle = 1;
     load_settings();
     app.version_title = JOX_VERSION_TITLE;
     app.poll_client = 0;
     net_server_create(0, app.port);
+    if (app.port < 1 || app.port > 65535)
+        status("Can't listen on port " + std::to_string(app.port) + ".");
     app.receive_buffer.clear();
     if (file_size(app.receive_folder.c_str()) == -2) control_disable(5, 0);
     chat_update_limit();

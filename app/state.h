@@ -32,6 +32,10 @@ struct AppState {
     std::string version_title;       // "JOX 1.05 build 6000"
     std::string peer_nickname;       // the caller's announced nickname (server side)
     int return_handled = 0;          // 1 = the current Return press already triggered
+    // Received from the call's connection but not acted on yet: the start of
+    // a token whose end has not arrived, or what followed a token that began
+    // a wait (the wait's reply may be in it). Bounded; emptied when a call ends.
+    std::string pending_input;
 
     // --- Chat
     int chat_lines = 0;              // 0 = log must be cleared before the next line; else -lines

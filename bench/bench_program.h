@@ -32,7 +32,8 @@ inline int bench_free_port()
     return port;
 }
 
-// The built program, offscreen, in `dir`; its pid or -1.
+// The built program, offscreen, with `dir` as its working folder; its pid
+// or -1.
 inline pid_t bench_start_program(const std::string& dir)
 {
     std::vector<std::string> text;
@@ -51,7 +52,9 @@ inline pid_t bench_start_program(const std::string& dir)
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     char binary[] = JOX_BINARY;
-    char* argv[] = {binary, nullptr};
+    char workdir_option[] = "--workdir";
+    std::string workdir = dir;
+    char* argv[] = {binary, workdir_option, workdir.data(), nullptr};
     pid_t pid = -1;
     if (posix_spawn(&pid, binary, &actions, nullptr, argv, env.data()) != 0)
         pid = -1;

@@ -63,7 +63,8 @@ inline bool write_text(const std::string& path, const std::string& text)
 
 inline bool write_config(const std::string& dir, int port, const char* auto_accept)
 {
-    return write_text(dir + "jox.cfg", "Port = " + std::to_string(port) +
+    // The received files stay in the bench's own folder, not the user's.
+    return write_text(dir + "jox.cfg", "Folder = " + dir + "Received Files/\r\nPort = " + std::to_string(port) +
                                            "\r\nAuto Accept = " + auto_accept +
                                            "\r\nOpen File = No\r\nTimeout = 2\r\n");
 }

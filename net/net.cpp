@@ -5,10 +5,21 @@
 // Index: shared helpers, connection registry, start and end, servers, server
 // poll, outgoing connections, sends and receives, addresses.
 //
-// Every connection record lives in one registry; an operation on a handle the
-// registry does not hold does nothing, so a stale handle cannot reach freed
-// memory. Hung-up connections leave the registry for a list of their own that
-// server polls drain and close without ever reporting them.
+// A handle is not the record's address but the record's number, counted up
+// from 1 and never given out twice: allocators hand a freed address to the
+// next record, and a handle that compared equal to a new connection's would
+// let a stale holder speak to a stranger. An operation on a number the
+// registry does not hold does nothing. Hung-up connections leave the registry
+// for a list of their own that server polls drain and close without ever
+// reporting them.
+//
+// Accepted and hung-up connections together are bounded, and running out of
+// descriptors refuses the caller instead of leaving it in the queue, where
+// the listener would stay readable and every poll would find it again.
+//
+// Connecting runs in steps polled by the caller: the name lookup, which the
+// C library can only do blocking, runs on a detached helper thread whose
+// answer is simply dropped when the attempt ended first.
 //
 // Contracts are in net.h; see header.
 #include "net.h"
@@ -29,16 +40,39 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
+#include <string>
 #include <vector>
 
-struct NetConnection {
+namespace {
+
+struct NetRecord {
+    uint64_t id;                // the handle's number, never reused
     int fd;                     // the connected socket
     int server;                 // owning server number, -1 for an outgoing connection
     int64_t hangup_deadline_ms; // when a hung-up connection is closed regardless
+    int64_t drained;            // bytes read off since the hang-up
 };
 
-namespace {
+// A name lookup shared by an attempt and its helper thread; whichever lets
+// go last frees it, so an abandoned lookup may finish whenever it likes.
+struct NetLookup {
+    std::string host;
+    in_addr address{};
+    std::atomic<int> state{0};  // 0 running, 1 found, -1 failed
+    std::atomic<int> holders{2};
+};
+
+struct NetAttempt {
+    int id;
+    sockaddr_in address;
+    int fd;                     // the connecting socket, -1 before the lookup ended
+    int64_t deadline_ms;        // the whole attempt, lookup included
+    NetLookup* lookup;          // the lookup still running, or nullptr
+};
 
 const int NET_TABLE_STEP = 16;
 const int NET_BACKLOG = 100;
@@ -48,17 +82,29 @@ const int NET_DEFAULT_HANGUP_MS = 10000;
 // One drain pass of a hung-up connection reads at most this much, so a peer
 // that keeps sending cannot hold up the poll.
 const int NET_DRAIN_PASSES = 16;
+// A hung-up peer that keeps sending is cut off after this much.
+const int64_t NET_DRAIN_MAX_BYTES = 256 * 1024;
+// Accepted plus hung-up connections held at once: far below the usual 1024
+// descriptors, far above what one call with a few turned-away callers needs.
+const size_t NET_MAX_HELD = 64;
+// How long accepting rests when no descriptor is left even to refuse with.
+const int NET_ACCEPT_REST_MS = 100;
 
 struct NetServer {
     int fd = -1;                               // listening socket, -1 when the slot is free
     int number = -1;                           // the slot's number
-    std::vector<NetConnection*> connections;   // accepted, oldest first; polled newest first
+    std::vector<NetRecord*> connections;       // accepted, oldest first; polled newest first
 };
 
 std::vector<NetServer> g_servers;              // the server table
-std::vector<NetConnection*> g_live;            // every usable connection
-std::vector<NetConnection*> g_hanging;         // hung up, drained by server polls
-NetConnection* g_event_connection = nullptr;   // the last server-poll event's connection
+std::vector<NetRecord*> g_live;                // every usable connection
+std::vector<NetRecord*> g_hanging;             // hung up, oldest first, drained by server polls
+std::vector<NetAttempt> g_attempts;            // connections being made
+uint64_t g_next_id = 1;                        // the next handle's number
+int g_next_attempt = 1;                        // the next attempt's number
+uint64_t g_event_id = 0;                       // the last server-poll event's connection
+int g_spare_fd = -1;                           // given up to accept and refuse a caller
+int64_t g_accept_rest_until = 0;               // no accepting before this time
 int g_connect_ms = NET_DEFAULT_CONNECT_MS;
 int g_io_ms = NET_DEFAULT_IO_MS;
 int g_hangup_ms = NET_DEFAULT_HANGUP_MS;
@@ -85,31 +131,40 @@ void net_no_delay(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-bool net_live(const NetConnection* c) {
-    return c && std::find(g_live.begin(), g_live.end(), c) != g_live.end();
+NetConnection* net_handle_of(uint64_t id) {
+    return reinterpret_cast<NetConnection*>(static_cast<uintptr_t>(id));
 }
 
-void net_forget(std::vector<NetConnection*>& list, NetConnection* c) {
-    list.erase(std::remove(list.begin(), list.end(), c), list.end());
+// The record a handle names, or nullptr for no handle or a stale one.
+NetRecord* net_live(const NetConnection* c) {
+    uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(c));
+    if (id == 0) return nullptr;
+    for (NetRecord* r : g_live)
+        if (r->id == id) return r;
+    return nullptr;
 }
 
-void net_release(NetConnection* c) {
-    if (c->fd >= 0) close(c->fd);
-    delete c;
+void net_forget(std::vector<NetRecord*>& list, NetRecord* r) {
+    list.erase(std::remove(list.begin(), list.end(), r), list.end());
+}
+
+void net_release(NetRecord* r) {
+    if (r->fd >= 0) close(r->fd);
+    delete r;
 }
 
 // Takes a connection out of the registry and its server's list; the caller
 // then releases it or moves it elsewhere.
-void net_detach(NetConnection* c) {
-    net_forget(g_live, c);
-    if (c->server >= 0 && c->server < (int)g_servers.size())
-        net_forget(g_servers[c->server].connections, c);
+void net_detach(NetRecord* r) {
+    net_forget(g_live, r);
+    if (r->server >= 0 && r->server < (int)g_servers.size())
+        net_forget(g_servers[r->server].connections, r);
 }
 
-NetConnection* net_make_connection(int fd, int server) {
-    NetConnection* c = new NetConnection{fd, server, 0};
-    g_live.push_back(c);
-    return c;
+NetRecord* net_make_connection(int fd, int server) {
+    NetRecord* r = new NetRecord{g_next_id++, fd, server, 0, 0};
+    g_live.push_back(r);
+    return r;
 }
 
 // Peek of up to 8 bytes: the count seen, 0 when the far end closed, -1 when
@@ -135,8 +190,8 @@ void net_table_reserve(int server) {
 
 // One bounded drain pass of a hung-up connection. True when it is done with
 // (the peer closed, the connection broke or its time ran out).
-bool net_drain(NetConnection* c, int64_t now) {
-    if (now >= c->hangup_deadline_ms) return true;
+bool net_drain(NetRecord* c, int64_t now) {
+    if (now >= c->hangup_deadline_ms || c->drained >= NET_DRAIN_MAX_BYTES) return true;
     char scratch[4096];
     for (int pass = 0; pass < NET_DRAIN_PASSES; pass++) {
         ssize_t n = recv(c->fd, scratch, sizeof scratch, MSG_DONTWAIT);
@@ -145,6 +200,8 @@ bool net_drain(NetConnection* c, int64_t now) {
             if (errno == EINTR) continue;
             return errno != EAGAIN && errno != EWOULDBLOCK;
         }
+        c->drained += n;
+        if (c->drained >= NET_DRAIN_MAX_BYTES) return true;
     }
     return false;
 }
@@ -153,7 +210,7 @@ void net_drain_hanging() {
     if (g_hanging.empty()) return;
     int64_t now = net_now_ms();
     for (size_t i = 0; i < g_hanging.size();) {
-        NetConnection* c = g_hanging[i];
+        NetRecord* c = g_hanging[i];
         if (net_drain(c, now)) {
             g_hanging.erase(g_hanging.begin() + (long)i);
             net_release(c);
@@ -165,7 +222,7 @@ void net_drain_hanging() {
 
 void net_close_hanging_of(int server) {
     for (size_t i = 0; i < g_hanging.size();) {
-        NetConnection* c = g_hanging[i];
+        NetRecord* c = g_hanging[i];
         if (c->server == server) {
             g_hanging.erase(g_hanging.begin() + (long)i);
             net_release(c);
@@ -173,6 +230,51 @@ void net_close_hanging_of(int server) {
             i++;
         }
     }
+}
+
+size_t net_held() {
+    size_t held = g_hanging.size();
+    for (const NetServer& s : g_servers) held += s.connections.size();
+    return held;
+}
+
+// Makes room for one more caller: a hung-up connection has had its last
+// word and goes first; otherwise the connection accepted longest ago, whose
+// handle is then refused like any stale one. The application keeps at most
+// one accepted connection, the newest it adopted, so that is never the call.
+void net_make_room() {
+    if (net_held() < NET_MAX_HELD) return;
+    if (!g_hanging.empty()) {
+        net_release(g_hanging.front());
+        g_hanging.erase(g_hanging.begin());
+        return;
+    }
+    NetRecord* oldest = nullptr;
+    for (const NetServer& s : g_servers)
+        if (!s.connections.empty() && (!oldest || s.connections.front()->id < oldest->id))
+            oldest = s.connections.front();
+    if (!oldest) return;
+    net_detach(oldest);
+    net_release(oldest);
+}
+
+void net_spare_open() {
+    if (g_spare_fd < 0) g_spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+// With no descriptor left, a caller left in the queue keeps the listener
+// readable and every poll would try again at once. The spare descriptor is
+// given up for a moment so the caller can be taken off the queue and closed;
+// without it, accepting rests briefly instead.
+void net_refuse_for_want_of_descriptors(int listener) {
+    if (g_spare_fd >= 0) {
+        close(g_spare_fd);
+        g_spare_fd = -1;
+        int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) close(fd);
+        net_spare_open();
+    }
+    if (g_spare_fd < 0) g_accept_rest_until = net_now_ms() + NET_ACCEPT_REST_MS;
 }
 
 } // namespace
@@ -237,8 +339,12 @@ int net_startup() {
 
 void net_shutdown() {
     for (int i = 0; i < (int)g_servers.size(); i++) net_server_close(i);
-    for (NetConnection* c : g_hanging) net_release(c);
+    for (NetRecord* c : g_hanging) net_release(c);
     g_hanging.clear();
+    while (!g_attempts.empty()) net_connect_cancel(g_attempts.back().id);
+    if (g_spare_fd >= 0) close(g_spare_fd);
+    g_spare_fd = -1;
+    g_accept_rest_until = 0;
 }
 
 void net_set_timeouts(int connect_ms, int io_ms, int hangup_ms) {
@@ -273,13 +379,14 @@ int net_server_create(int server, int port) {
     s.fd = fd;
     s.number = server;
     s.connections.clear();
+    net_spare_open();
     return 1;
 }
 
 void net_server_close(int server) {
     if (server < 0 || server >= (int)g_servers.size() || g_servers[server].fd < 0) return;
     NetServer& s = g_servers[server];
-    for (NetConnection* c : s.connections) {
+    for (NetRecord* c : s.connections) {
         net_forget(g_live, c);
         net_release(c);
     }
@@ -289,13 +396,20 @@ void net_server_close(int server) {
     s.fd = -1;
 }
 
-int net_server_fd(int server) {
+static int net_listener(int server) {
     if (server < 0 || server >= (int)g_servers.size()) return -1;
     return g_servers[server].fd;
 }
 
+int net_server_fd(int server) {
+    // While accepting rests the listener stays readable; waiting on it would
+    // end every wait at once.
+    if (net_now_ms() < g_accept_rest_until) return -1;
+    return net_listener(server);
+}
+
 int net_server_port(int server) {
-    int fd = net_server_fd(server);
+    int fd = net_listener(server);
     if (fd < 0) return 0;
     sockaddr_in address{};
     socklen_t len = sizeof address;
@@ -308,14 +422,20 @@ int net_server_port(int server) {
 int net_server_poll() {
     net_drain_hanging();
 
+    bool resting = net_now_ms() < g_accept_rest_until;
     for (NetServer& s : g_servers) {
-        if (s.fd < 0) continue;
+        if (s.fd < 0 || resting) continue;
         int fd = accept4(s.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) continue;
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                net_refuse_for_want_of_descriptors(s.fd);
+            continue;
+        }
         net_no_delay(fd);
-        NetConnection* c = net_make_connection(fd, s.number);
+        net_make_room();
+        NetRecord* c = net_make_connection(fd, s.number);
         s.connections.push_back(c);
-        g_event_connection = c;
+        g_event_id = c->id;
         return NET_CONNECT;
     }
 
@@ -323,10 +443,10 @@ int net_server_poll() {
     for (NetServer& s : g_servers) {
         if (s.fd < 0) continue;
         for (auto it = s.connections.rbegin(); it != s.connections.rend(); ++it) {
-            NetConnection* c = *it;
+            NetRecord* c = *it;
             int seen = net_peek(c->fd, scratch);
             if (seen < 0) continue;
-            g_event_connection = c;
+            g_event_id = c->id;
             if (seen > 0) return net_data_code(scratch, seen);
             net_detach(c);
             net_release(c);
@@ -336,12 +456,13 @@ int net_server_poll() {
     return NET_NONE;
 }
 
-NetConnection* net_event_connection() { return g_event_connection; }
+NetConnection* net_event_connection() { return net_handle_of(g_event_id); }
 
 // ------------------------------------------------------ outgoing connections
 
-int net_client_poll(NetConnection* c) {
-    if (!net_live(c)) return NET_NONE;
+int net_client_poll(NetConnection* handle) {
+    NetRecord* c = net_live(handle);
+    if (!c) return NET_NONE;
     int waiting = 0;
     if (ioctl(c->fd, FIONREAD, &waiting) != 0 || waiting <= 0) return NET_NONE;
     if (waiting < 8) return NET_DATA;
@@ -351,8 +472,9 @@ int net_client_poll(NetConnection* c) {
     return net_data_code(scratch, seen);
 }
 
-int net_peer_closed(NetConnection* c) {
-    if (!net_live(c)) return 1;
+int net_peer_closed(NetConnection* handle) {
+    NetRecord* c = net_live(handle);
+    if (!c) return 1;
     char b;
     for (int attempt = 0; attempt < 4; attempt++) {
         ssize_t n = recv(c->fd, &b, 1, MSG_PEEK | MSG_DONTWAIT);
@@ -364,9 +486,8 @@ int net_peer_closed(NetConnection* c) {
     return 0;
 }
 
-// Dotted IPv4 first, then a lookup restricted to IPv4; the first address wins.
-static bool net_resolve(const char* host, in_addr* out) {
-    if (inet_aton(host, out)) return true;
+// A lookup restricted to IPv4; the first address wins.
+static bool net_resolve_name(const char* host, in_addr* out) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -377,41 +498,142 @@ static bool net_resolve(const char* host, in_addr* out) {
     return true;
 }
 
-NetConnection* net_connect(const char* host, int port) {
-    if (!host || port < 0 || port > 65535) return nullptr;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons((uint16_t)port);
-    if (!net_resolve(host, &address.sin_addr)) return nullptr;
-
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return nullptr;
-    // Non-blocking so that an unanswered attempt ends after our own limit
-    // rather than after the kernel's SYN retries (minutes).
-    int r = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    bool ok = r == 0;
-    if (!ok && errno == EINPROGRESS &&
-        net_wait_fd(fd, POLLOUT, net_now_ms() + g_connect_ms) == 1) {
-        int err = 0;
-        socklen_t len = sizeof err;
-        ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
-    }
-    if (!ok || net_block(fd) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    net_no_delay(fd);
-    return net_make_connection(fd, -1);
+static void net_lookup_let_go(NetLookup* lookup) {
+    if (lookup->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete lookup;
 }
 
-void net_close(NetConnection* c) {
-    if (!net_live(c)) return;
+static void* net_lookup_run(void* arg) {
+    NetLookup* lookup = static_cast<NetLookup*>(arg);
+    in_addr address{};
+    bool found = net_resolve_name(lookup->host.c_str(), &address);
+    lookup->address = address;
+    lookup->state.store(found ? 1 : -1, std::memory_order_release);
+    net_lookup_let_go(lookup);
+    return nullptr;
+}
+
+// Starts the lookup thread with the asynchronous signals blocked, so that
+// they keep going to the main thread. nullptr when no thread could start.
+static NetLookup* net_lookup_start(const char* host) {
+    NetLookup* lookup = new NetLookup;
+    lookup->host = host;
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        delete lookup;
+        return nullptr;
+    }
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    sigset_t all, old;
+    sigfillset(&all);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP}) sigdelset(&all, sig);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    pthread_t thread;
+    int failed = pthread_create(&thread, &attr, net_lookup_run, lookup);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    pthread_attr_destroy(&attr);
+    if (failed) {
+        delete lookup;
+        return nullptr;
+    }
+    return lookup;
+}
+
+static NetAttempt* net_attempt(int id) {
+    for (NetAttempt& a : g_attempts)
+        if (a.id == id) return &a;
+    return nullptr;
+}
+
+// One step of an attempt, never waiting: NET_ATTEMPT_WAITING, or the end.
+static int net_attempt_step(NetAttempt& a, NetConnection** made) {
+    bool late = net_now_ms() >= a.deadline_ms;
+    if (a.lookup) {
+        int state = a.lookup->state.load(std::memory_order_acquire);
+        if (state == 0) return late ? NET_ATTEMPT_FAILED : NET_ATTEMPT_WAITING;
+        a.address.sin_addr = a.lookup->address;
+        net_lookup_let_go(a.lookup);
+        a.lookup = nullptr;
+        if (state < 0) return NET_ATTEMPT_FAILED;
+    }
+    if (a.fd < 0) {
+        // Non-blocking so that an unanswered attempt ends after our own
+        // limit rather than after the kernel's SYN retries (minutes).
+        a.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (a.fd < 0) return NET_ATTEMPT_FAILED;
+        if (connect(a.fd, reinterpret_cast<sockaddr*>(&a.address), sizeof a.address) != 0 &&
+            errno != EINPROGRESS)
+            return NET_ATTEMPT_FAILED;
+    }
+    pollfd p{a.fd, POLLOUT, 0};
+    if (poll(&p, 1, 0) != 1) return late ? NET_ATTEMPT_FAILED : NET_ATTEMPT_WAITING;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(a.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0 ||
+        net_block(a.fd) != 0)
+        return NET_ATTEMPT_FAILED;
+    net_no_delay(a.fd);
+    *made = net_handle_of(net_make_connection(a.fd, -1)->id);
+    a.fd = -1;
+    return NET_ATTEMPT_DONE;
+}
+
+int net_connect_start(const char* host, int port) {
+    if (!host || port < 0 || port > 65535) return 0;
+    NetAttempt a{g_next_attempt, {}, -1, net_now_ms() + g_connect_ms, nullptr};
+    a.address.sin_family = AF_INET;
+    a.address.sin_port = htons((uint16_t)port);
+    if (!inet_aton(host, &a.address.sin_addr)) {
+        a.lookup = net_lookup_start(host);
+        if (!a.lookup) return 0;
+    }
+    g_next_attempt = g_next_attempt == 0x7fffffff ? 1 : g_next_attempt + 1;
+    g_attempts.push_back(a);
+    return a.id;
+}
+
+int net_connect_poll(int attempt, NetConnection** made) {
+    NetConnection* ignored = nullptr;
+    if (!made) made = &ignored;
+    *made = nullptr;
+    NetAttempt* a = net_attempt(attempt);
+    if (!a) return NET_ATTEMPT_FAILED;
+    int result = net_attempt_step(*a, made);
+    if (result != NET_ATTEMPT_WAITING) net_connect_cancel(attempt);
+    return result;
+}
+
+void net_connect_cancel(int attempt) {
+    NetAttempt* a = net_attempt(attempt);
+    if (!a) return;
+    if (a->lookup) net_lookup_let_go(a->lookup);
+    if (a->fd >= 0) close(a->fd);
+    g_attempts.erase(g_attempts.begin() + (a - g_attempts.data()));
+}
+
+NetConnection* net_connect(const char* host, int port) {
+    int attempt = net_connect_start(host, port);
+    // Bounded: every step past the attempt's deadline ends it.
+    for (;;) {
+        NetConnection* made = nullptr;
+        if (net_connect_poll(attempt, &made) != NET_ATTEMPT_WAITING) return made;
+        NetAttempt* a = net_attempt(attempt);
+        if (a && a->fd >= 0)
+            net_wait_fd(a->fd, POLLOUT, std::min(a->deadline_ms, net_now_ms() + 50));
+        else
+            poll(nullptr, 0, 2);
+    }
+}
+
+void net_close(NetConnection* handle) {
+    NetRecord* c = net_live(handle);
+    if (!c) return;
     net_detach(c);
     net_release(c);
 }
 
-void net_hangup(NetConnection* c) {
-    if (!net_live(c)) return;
+void net_hangup(NetConnection* handle) {
+    NetRecord* c = net_live(handle);
+    if (!c) return;
     net_detach(c);
     // Shutting down our direction sends what is queued and then the end
     // mark; closing at once with unread bytes would reset the connection and
@@ -419,10 +641,14 @@ void net_hangup(NetConnection* c) {
     shutdown(c->fd, SHUT_WR);
     net_nonblock(c->fd);
     c->hangup_deadline_ms = net_now_ms() + g_hangup_ms;
+    c->drained = 0;
     g_hanging.push_back(c);
 }
 
-int net_connection_fd(NetConnection* c) { return net_live(c) ? c->fd : -1; }
+int net_connection_fd(NetConnection* handle) {
+    NetRecord* c = net_live(handle);
+    return c ? c->fd : -1;
+}
 
 // --------------------------------------------------------- sends and receives
 
@@ -433,14 +659,16 @@ int net_send_text(NetConnection* c, const char* text) {
     return net_send_bytes(c, text, (int)len);
 }
 
-int net_send_bytes(NetConnection* c, const void* buf, int len) {
-    if (!net_live(c) || len < 0 || (!buf && len > 0)) return -1;
+int net_send_bytes(NetConnection* handle, const void* buf, int len) {
+    NetRecord* c = net_live(handle);
+    if (!c || len < 0 || (!buf && len > 0)) return -1;
     if (len == 0) return 0;
     return net_send_all(c->fd, buf, (size_t)len, false) == 0 ? len : -1;
 }
 
-int net_receive(NetConnection* c, void* buf, int len) {
-    if (!net_live(c) || !buf || len < 0) return -1;
+int net_receive(NetConnection* handle, void* buf, int len) {
+    NetRecord* c = net_live(handle);
+    if (!c || !buf || len < 0) return -1;
     // On a blocking connection a receive with nothing waiting would wait for
     // as long as the peer stays silent; bound it like every other wait.
     int flags = fcntl(c->fd, F_GETFL);
@@ -456,8 +684,9 @@ int net_receive(NetConnection* c, void* buf, int len) {
 
 // ---------------------------------------------------------------- addresses
 
-uint32_t net_peer_address(NetConnection* c) {
-    if (!net_live(c)) return 0;
+uint32_t net_peer_address(NetConnection* handle) {
+    NetRecord* c = net_live(handle);
+    if (!c) return 0;
     sockaddr_in address{};
     socklen_t len = sizeof address;
     if (getpeername(c->fd, reinterpret_cast<sockaddr*>(&address), &len) != 0 ||

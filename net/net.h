@@ -18,8 +18,18 @@ enum {
     NET_DISCONNECT = 4  // an accepted connection closed; already released (server poll only)
 };
 
-// One TCP connection; the pointer is the handle, nullptr is none.
+// One TCP connection; the pointer is the handle, nullptr is none. It is an
+// opaque number, never an address, and never names a second connection:
+// once its connection is closed, released or evicted, every operation
+// refuses it (-1, 0, NET_NONE, nothing done).
 struct NetConnection;
+
+// What an attempt to connect reports (net_connect_poll).
+enum {
+    NET_ATTEMPT_FAILED = -1,   // refused, unreachable, unknown host or out of time
+    NET_ATTEMPT_WAITING = 0,   // still resolving or connecting
+    NET_ATTEMPT_DONE = 1       // connected
+};
 
 // Starts the socket layer and ignores SIGPIPE. 1 on success.
 int net_startup();
@@ -36,6 +46,13 @@ void net_server_close(int server);
 // newest accepted connection with something to report (NET_DATA, NET_FILE,
 // NET_DISCONNECT). Never blocks. Connections being hung up (net_hangup) are
 // drained and closed here and never reported.
+//
+// At most 64 accepted and hung-up connections are held at once. A caller
+// past that bound makes room: the oldest hung-up connection is closed, or,
+// when there is none, the accepted connection held longest, whose handle is
+// refused from then on. A caller that arrives when no descriptor is left is
+// taken off the queue and closed at once (not reported); if even that cannot
+// be done, accepting rests for a tenth of a second.
 int net_server_poll();
 // The connection of the last server-poll event (kept until the next event).
 NetConnection* net_event_connection();
@@ -49,9 +66,18 @@ int net_client_poll(NetConnection* c);
 // otherwise. Never blocks.
 int net_peer_closed(NetConnection* c);
 
-// Connects to `host` (dotted IPv4 first, then a name lookup, first address
-// wins) on `port`; gives up after about 10 s. The connection is blocking
-// afterwards. nullptr on failure.
+// Starts connecting to `host` (dotted IPv4 first, else a name lookup on a
+// helper thread, first address wins) on `port`. The attempt's number (> 0),
+// or 0 when it cannot start (absent host, bad port, no thread). The whole
+// attempt, lookup included, ends after the connect limit (10 s).
+int net_connect_start(const char* host, int port);
+// One step of the attempt; never waits. On NET_ATTEMPT_DONE `made` receives
+// the connection (blocking afterwards). After DONE or FAILED the attempt's
+// number names nothing; an unknown number reports NET_ATTEMPT_FAILED.
+int net_connect_poll(int attempt, NetConnection** made);
+// Abandons an attempt; a lookup still running is left to finish unheard.
+void net_connect_cancel(int attempt);
+// The three above, waiting until the attempt ends. nullptr on failure.
 NetConnection* net_connect(const char* host, int port);
 
 // Closes the socket and releases the record; the handle is invalid afterwards.
@@ -59,8 +85,8 @@ void net_close(NetConnection* c);
 
 // Stops reporting events for an accepted connection, shuts down our sending
 // direction so what was sent is delivered, then reads and drops what the peer
-// sends until it closes (or 10 s pass), and closes it. Done by later server
-// polls; the handle must not be used afterwards.
+// sends until it closes (or 10 s pass, or 256 KiB came), and closes it. Done
+// by later server polls; the handle is refused afterwards.
 void net_hangup(NetConnection* c);
 
 // Sends the bytes of `text` without its NUL. 0 for a null text or an empty one.
@@ -82,7 +108,8 @@ std::string net_address_text(uint32_t address);
 std::string net_host_name();
 
 // The socket of a connection, or of a server's listener, for waiting on
-// activity with poll(2); -1 when there is none.
+// activity with poll(2); -1 when there is none (for a listener also while
+// accepting rests, since it then stays readable).
 int net_connection_fd(NetConnection* c);
 int net_server_fd(int server);
 

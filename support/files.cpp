@@ -63,13 +63,25 @@ int create_directory(const char* path)
         return 0;
     }
     std::string p = path;
-    while (!p.empty() && (p.back() == ' ' || p.back() == '/')) {
+    // Linux keeps trailing blanks in names: a folder chosen as "Inbox " is
+    // made as named, so only separators are dropped.
+    while (!p.empty() && p.back() == '/') {
         p.pop_back();
     }
     if (p.empty()) {
         return 0;
     }
     return mkdir(p.c_str(), 0777) == 0 ? 1 : 0;
+}
+
+// See header.
+std::string folder_absolute(const std::string& folder, const std::string& base)
+{
+    std::string dir = folder.empty() || folder[0] != '/' ? base + folder : folder;
+    if (dir.empty() || dir.back() != '/') {
+        dir += '/';
+    }
+    return dir;
 }
 
 // See header.

@@ -13,10 +13,14 @@ std::string current_directory();
 // could not be read to its end; -2 for a folder (a trailing "/" is allowed).
 int64_t file_size(const char* path);
 
-// Creates the last level of `path` (trailing blanks and separators dropped).
+// Creates the last level of `path` (trailing separators dropped; blanks kept).
 // Non-zero when it was created; 0 when it exists, its parent is missing or
 // the right is lacking.
 int create_directory(const char* path);
+
+// `folder` made absolute against `base` (a folder ending in "/"), so that ""
+// names `base` itself, and given its final "/": names are appended to it.
+std::string folder_absolute(const std::string& folder, const std::string& base);
 
 // Non-zero when the file was deleted.
 int delete_file(const char* path);

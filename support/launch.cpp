@@ -1,17 +1,23 @@
 // Starting programs and opening documents, folders and web addresses.
 //
-// An executable file is started directly; anything else that exists, and any
-// web address, goes to xdg-open, which picks the user's default program. A
-// started program is detached: a double fork leaves it to init, so it never
-// becomes our zombie and never dies with our session. The child closes every
-// descriptor above the standard three on exec, so it never holds one of our
-// sockets open after we let go of it. Whether the exec worked comes back over
-// a close-on-exec pipe: the pipe closes silently on success, or carries the
-// error number. Between fork and exec the children make only
+// Documents, folders and addresses go to xdg-open, which picks the user's
+// default program. What xdg-open would hand to a program that runs it (a
+// desktop entry, a script, anything marked or built as a program) is never
+// given to it: a peer chooses a received file's name and bytes, and opening
+// a file must not mean running it. A program is only ever started from a
+// path; xdg-open is the one name looked up along PATH.
+//
+// A started program is detached: a double fork leaves it to init, so it
+// never becomes our zombie and never dies with our session. The child closes
+// every descriptor above the standard three on exec, so it never holds one of
+// our sockets open after we let go of it. Whether the exec worked comes back
+// over a close-on-exec pipe: the pipe closes silently on success, or carries
+// the error number. Between fork and exec the children make only
 // async-signal-safe calls; everything they need is built beforehand.
 
 #include "launch.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -19,6 +25,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <string_view>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -75,7 +82,9 @@ bool launch_is_executable(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
-// The absolute path of the executable `name` along PATH, or "".
+// The absolute path of the executable `name` along PATH, or "". Relative
+// entries are passed over: they would name a folder below wherever we run,
+// the received files among them.
 std::string launch_search_path(const std::string& name)
 {
     const char* path_env = std::getenv("PATH");
@@ -86,28 +95,15 @@ std::string launch_search_path(const std::string& name)
         if (end == std::string::npos) {
             end = list.size();
         }
-        if (end > start) {
+        if (end > start && list[start] == '/') {
             const std::string candidate = list.substr(start, end - start) + "/" + name;
             if (launch_is_executable(candidate)) {
-                return launch_absolute(candidate);
+                return candidate;
             }
         }
         start = end + 1;
     }
     return "";
-}
-
-// The absolute path of the program `name` names, or "" when it names none. A
-// bare name is looked for in the working folder first, then along PATH.
-std::string launch_find_program(const std::string& name)
-{
-    if (launch_is_executable(name)) {
-        return launch_absolute(name);
-    }
-    if (name.find('/') != std::string::npos) {
-        return "";
-    }
-    return launch_search_path(name);
 }
 
 // A web address or other URI: a scheme of two or more characters, then ":".
@@ -228,10 +224,192 @@ bool launch_start(const std::string& program, const std::vector<std::string>& ar
     return got == 0;
 }
 
+// Name endings that desktops open by running the file (or handing it to an
+// interpreter or a compatibility layer), whatever its bits say.
+const char* const launch_runnable_types[] = {
+    "desktop", "sh", "bash", "csh", "ksh", "zsh", "fish", "command", "py", "pyw", "pl", "rb",
+    "php", "lua", "tcl", "jar", "appimage", "run", "bin", "exe", "msi", "com", "bat", "cmd",
+    "scr", "pif", "vbs", "ps1",
+};
+
+bool launch_has_runnable_type(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+        return false;
+    }
+    std::string type = path.substr(dot + 1);
+    std::transform(type.begin(), type.end(), type.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const char* known : launch_runnable_types) {
+        if (type == known) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Looks at the file's first bytes for what makes a program of it, whatever
+// its name: an interpreter line, an ELF or DOS header, a desktop entry.
+// A file that cannot be read counts as one: showing its folder is harmless.
+bool launch_has_runnable_content(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return true;
+    }
+    char head[4096];
+    ssize_t got = -1;
+    for (int i = 0; i < LAUNCH_RETRIES; i++) {
+        got = read(fd, head, sizeof head);
+        if (got >= 0 || errno != EINTR) {
+            break;
+        }
+    }
+    close(fd);
+    if (got < 0) {
+        return true;
+    }
+    const std::string_view text(head, static_cast<std::size_t>(got));
+    if (text.starts_with("#!") || text.starts_with("\x7F" "ELF") || text.starts_with("MZ")) {
+        return true;
+    }
+    const std::string_view entry = "[Desktop Entry]";
+    for (std::size_t at = text.find(entry); at != std::string_view::npos;
+         at = text.find(entry, at + 1)) {
+        if (at == 0 || text[at - 1] == '\n' || text[at - 1] == '\r') {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Hands `what` to xdg-open, run in `folder`.
+LaunchResult launch_opener(const std::string& what, const std::string& folder, bool wait)
+{
+    const std::string opener = launch_search_path("xdg-open");
+    if (opener.empty()) {
+        return LAUNCH_FAILED;
+    }
+    return launch_start(opener, {opener, what}, folder, wait) ? LAUNCH_STARTED : LAUNCH_FAILED;
+}
+
+// The folder part of an absolute path, up to and including its last "/".
+std::string launch_folder_of(const std::string& path)
+{
+    return path.substr(0, path.rfind('/') + 1);
+}
+
+bool launch_is_folder(const std::string& path)
+{
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool launch_is_file(const std::string& path)
+{
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Only addresses that open in a browser; another scheme may name a handler
+// that runs something.
+bool launch_is_web_address(const std::string& url)
+{
+    std::string scheme = url.substr(0, url.find(':'));
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return launch_is_address(url) && (scheme == "http" || scheme == "https" || scheme == "file");
+}
+
+int launch_hook_call(const std::string& target, const char* parameters, const char* folder, int flags)
+{
+    return launch_hook(target.c_str(), parameters != nullptr ? parameters : "",
+                       folder != nullptr ? folder : "", flags);
+}
+
 }  // namespace
 
 // See header.
 void run_program_set_hook(RunProgramHook hook) { launch_hook = hook; }
+
+// See header. Folders are not documents: they have a call of their own.
+bool launch_is_runnable(const char* path)
+{
+    if (path == nullptr || !launch_is_file(path)) {
+        return false;
+    }
+    struct stat st;
+    if (stat(path, &st) != 0 || (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0) {
+        return true;
+    }
+    return launch_has_runnable_type(path) || launch_has_runnable_content(path);
+}
+
+// See header.
+LaunchResult launch_open_document(const char* path)
+{
+    const std::string name = path != nullptr ? path : "";
+    if (!launch_is_file(name)) {
+        return LAUNCH_MISSING;
+    }
+    if (launch_is_runnable(name.c_str())) {
+        return LAUNCH_RUNNABLE;
+    }
+    if (launch_hook != nullptr) {
+        return launch_hook_call(name, "", "", 0) != 0 ? LAUNCH_STARTED : LAUNCH_FAILED;
+    }
+    // An absolute path can never be taken for one of the opener's options.
+    const std::string what = launch_absolute(name);
+    return launch_opener(what, launch_folder_of(what), false);
+}
+
+// See header.
+LaunchResult launch_open_folder(const char* path)
+{
+    const std::string name = path != nullptr ? path : "";
+    if (!launch_is_folder(name)) {
+        return LAUNCH_MISSING;
+    }
+    if (launch_hook != nullptr) {
+        return launch_hook_call(name, "", "", 0) != 0 ? LAUNCH_STARTED : LAUNCH_FAILED;
+    }
+    const std::string what = launch_absolute(name);
+    return launch_opener(what, what, false);
+}
+
+// See header.
+LaunchResult launch_open_url(const char* url)
+{
+    const std::string address = url != nullptr ? url : "";
+    if (!launch_is_web_address(address)) {
+        return LAUNCH_MISSING;
+    }
+    if (launch_hook != nullptr) {
+        return launch_hook_call(address, "", "", 0) != 0 ? LAUNCH_STARTED : LAUNCH_FAILED;
+    }
+    return launch_opener(address, "", false);
+}
+
+// See header.
+LaunchResult launch_program(const char* path, const char* parameters, const char* folder, int flags)
+{
+    const std::string name = path != nullptr ? path : "";
+    if (!launch_is_executable(name)) {
+        return LAUNCH_MISSING;
+    }
+    if (launch_hook != nullptr) {
+        return launch_hook_call(name, parameters, folder, flags) != 0 ? LAUNCH_STARTED : LAUNCH_FAILED;
+    }
+    std::vector<std::string> args{launch_absolute(name)};
+    if (parameters != nullptr) {
+        launch_split(parameters, args);
+    }
+    return launch_start(args[0], args, folder != nullptr ? folder : "", (flags & RUN_WAIT) != 0)
+               ? LAUNCH_STARTED
+               : LAUNCH_FAILED;
+}
 
 // See header.
 int run_program(const char* target, const char* parameters, const char* folder, int flags)
@@ -258,32 +436,20 @@ int run_program(const char* target, const char* parameters, const char* folder, 
     const std::string work = folder != nullptr ? folder : "";
     const bool wait = (flags & RUN_WAIT) != 0;
 
-    const std::string program = launch_find_program(name);
-    if (!program.empty()) {
-        std::vector<std::string> args{program};
+    if (launch_is_executable(name)) {
+        std::vector<std::string> args{launch_absolute(name)};
         args.insert(args.end(), extra.begin(), extra.end());
-        if (launch_start(program, args, work, wait)) {
-            return 1;
-        }
+        return launch_start(args[0], args, work, wait) ? 1 : 0;
     }
-
     // Not a program: open it with the user's default program, provided it is
-    // there to open. xdg-open takes the one target and no parameters.
-    std::string what = name;
-    if (!launch_is_address(name)) {
-        struct stat st;
-        if (stat(name.c_str(), &st) != 0) {
-            return 0;
-        }
-        what = launch_absolute(name);
+    // there and would not be run by it. xdg-open takes the one target and no
+    // parameters.
+    if (launch_is_address(name)) {
+        return launch_is_web_address(name) && launch_opener(name, work, wait) == LAUNCH_STARTED;
     }
-    const std::string opener = launch_search_path("xdg-open");
-    if (opener.empty()) {
+    if (!launch_is_folder(name) && (!launch_is_file(name) || launch_is_runnable(name.c_str()))) {
         return 0;
     }
-    std::string open_folder = work;
-    if (open_folder.empty() && !launch_is_address(name)) {
-        open_folder = what.substr(0, what.rfind('/') + 1);
-    }
-    return launch_start(opener, {opener, what}, open_folder, wait) ? 1 : 0;
+    const std::string what = launch_absolute(name);
+    return launch_opener(what, work.empty() ? launch_folder_of(what) : work, wait) == LAUNCH_STARTED;
 }

@@ -38,6 +38,7 @@ struct SettingsState {
     bool utf8 = false;                   // the file began with the UTF-8 mark
     char* content = nullptr;             // the file as read, two NUL bytes after it
     std::vector<SettingsEntry> entries;  // the file's lines in order
+    std::vector<SettingsEntry> replaced; // the lines of the file settings_create emptied
     std::deque<std::string> pool;        // texts written since opening
     std::string pending_path;            // file to create at close after a failed open
 
@@ -98,64 +99,86 @@ bool settings_same_key(std::string_view a, std::string_view b)
     return true;
 }
 
-// 8-bit text to UTF-8: bytes 80-FF become their two-byte forms.
-std::string settings_to_utf8(std::string_view s)
+// The length of the well-formed UTF-8 sequence at `s[i]`, or 0 when the
+// bytes there are not one (overlong forms, surrogates and code points past
+// U+10FFFF included), as a strict decoder sees it.
+std::size_t settings_utf8_length(std::string_view s, std::size_t i)
+{
+    const unsigned char b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) {
+        return 1;
+    }
+    std::size_t need;
+    unsigned char low = 0x80, high = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        need = 1;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        need = 2;
+        low = b == 0xE0 ? 0xA0 : 0x80;
+        high = b == 0xED ? 0x9F : 0xBF;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        need = 3;
+        low = b == 0xF0 ? 0x90 : 0x80;
+        high = b == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (i + need >= s.size()) {
+        return 0;
+    }
+    for (std::size_t k = 1; k <= need; k++) {
+        const unsigned char c = static_cast<unsigned char>(s[i + k]);
+        if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF)) {
+            return 0;
+        }
+    }
+    return need + 1;
+}
+
+// `s` without what a decoder cannot show: `valid` tells whether there was
+// anything of that kind.
+std::string settings_shown_part(std::string_view s, bool* valid)
 {
     std::string out;
-    out.reserve(s.size() * 2);
-    for (char ch : s) {
-        const unsigned char b = static_cast<unsigned char>(ch);
-        if (b < 0x80) {
-            out += ch;
+    *valid = true;
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t n = settings_utf8_length(s, i);
+        if (n == 0) {
+            *valid = false;
+            i++;
         } else {
-            out += static_cast<char>(0xC0 | (b >> 6));
-            out += static_cast<char>(0x80 | (b & 0x3F));
+            out.append(s.substr(i, n));
+            i += n;
         }
     }
     return out;
 }
 
-// UTF-8 to 8-bit text. A malformed sequence (overlong forms included) or a
-// code point above U+00FF gives ""; a sequence cut short by the end of the
-// text is dropped.
-std::string settings_from_utf8(std::string_view s)
+// `s` without its replacement characters (U+FFFD).
+std::string settings_without_replacements(std::string_view s)
 {
     std::string out;
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const unsigned char b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
-            out += s[i++];
-            continue;
-        }
-        std::size_t need;
-        if (b >= 0xC2 && b <= 0xDF) {
-            need = 1;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            need = 2;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            need = 3;
+    for (std::size_t i = 0; i < s.size(); i++) {
+        if (s.substr(i, 3) == "\xEF\xBF\xBD") {
+            i += 2;
         } else {
-            return "";
+            out += s[i];
         }
-        std::size_t have = 0;
-        while (have < need && i + 1 + have < s.size() &&
-               (static_cast<unsigned char>(s[i + 1 + have]) & 0xC0) == 0x80) {
-            have++;
-        }
-        if (have < need) {
-            if (i + 1 + have == s.size()) {
-                break;
-            }
-            return "";
-        }
-        if (b > 0xC3) {
-            return "";
-        }
-        out += static_cast<char>(((b & 0x1F) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3F));
-        i += 2;
     }
     return out;
+}
+
+// A window shows bytes that are not UTF-8 as replacement characters, and
+// hands those back. When `text` is `old` as a window showed it, the old
+// bytes are what the user meant to keep.
+bool settings_is_old_value_shown(std::string_view old, std::string_view text)
+{
+    if (text.find("\xEF\xBF\xBD") == std::string_view::npos) {
+        return false;
+    }
+    bool valid = true;
+    const std::string shown = settings_shown_part(old, &valid);
+    return !valid && shown == settings_without_replacements(text);
 }
 
 // Keeps `text` for the rest of the session and returns a view of it.
@@ -221,12 +244,7 @@ SettingsEntry* settings_find(std::string_view key)
 
 SettingsEntry* settings_lookup(const char* key)
 {
-    const std::string_view k = key != nullptr ? key : "";
-    if (!settings_state.utf8) {
-        return settings_find(k);
-    }
-    const std::string encoded = settings_to_utf8(k);
-    return settings_find(encoded);
+    return settings_find(key != nullptr ? key : "");
 }
 
 // The whole file as it is to be written.
@@ -355,8 +373,20 @@ int settings_create(const char* path)
     if (path == nullptr || path[0] == '\0') {
         return 0;
     }
+    // The file being replaced keeps its mark, and lends its values to writes
+    // that hand them back as a window showed them.
+    const int old_fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    if (old_fd >= 0 && fstat(old_fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        settings_load(old_fd, static_cast<std::size_t>(st.st_size));
+        settings_state.replaced.swap(settings_state.entries);
+    }
+    if (old_fd >= 0) {
+        close(old_fd);
+    }
     const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
+        settings_close();
         return 0;
     }
     settings_state.fd = fd;
@@ -372,12 +402,7 @@ std::string settings_read_text(const char* key, const char* fallback)
     if (e == nullptr) {
         return fallback != nullptr ? fallback : "";
     }
-    std::string_view value = settings_lskip(e->value);
-    if (settings_state.utf8) {
-        const std::string plain = settings_from_utf8(value);
-        return std::string(settings_rstrip(plain));
-    }
-    return std::string(settings_rstrip(value));
+    return std::string(settings_rstrip(settings_lskip(e->value)));
 }
 
 // See header. Values beyond the int range saturate rather than wrap.
@@ -427,10 +452,23 @@ void settings_write_text(const char* key, const char* text)
     std::string_view v = text != nullptr ? text : "";
     k = k.substr(0, settings_line_length(k.data(), k.data() + k.size()));
     v = v.substr(0, settings_line_length(v.data(), v.data() + v.size()));
-    const std::string_view stored_key = settings_keep(s.utf8 ? settings_to_utf8(k) : std::string(k));
-    const std::string_view stored_value = settings_keep(s.utf8 ? settings_to_utf8(v) : std::string(v));
-
+    const std::string_view stored_key = settings_keep(std::string(k));
     SettingsEntry* e = settings_find(stored_key);
+    const SettingsEntry* old = e;
+    for (auto it = s.replaced.begin(); old == nullptr && it != s.replaced.end(); ++it) {
+        if (it->kind == SETTINGS_GROUP) {
+            break;
+        }
+        if (it->kind == SETTINGS_KEY && settings_same_key(it->key, k)) {
+            old = &*it;
+        }
+    }
+    // Compared as it was read, since that is what the window was given.
+    if (old != nullptr && settings_is_old_value_shown(settings_rstrip(old->value), v)) {
+        v = settings_rstrip(old->value);
+    }
+    const std::string_view stored_value = settings_keep(std::string(v));
+
     if (e != nullptr) {
         e->key = stored_key;
         e->value = stored_value;
@@ -472,6 +510,7 @@ void settings_close()
     s.written = false;
     s.utf8 = false;
     s.entries.clear();
+    s.replaced.clear();
     s.pool.clear();
     s.pending_path.clear();
 }

@@ -2,8 +2,9 @@
 // whole at open and written back whole at close. One file is open at a time;
 // the state is process-wide. Lookups and writes see only the top section (the
 // lines before the first group line). Keys compare ignoring ASCII case.
-// A file that starts with the UTF-8 mark is read and written as UTF-8; texts
-// handed in and out are 8-bit (bytes 80-FF map to U+0080-U+00FF).
+// Keys and values are bytes, handed in and out as they are: on Linux the
+// program's text is UTF-8 already. A file's UTF-8 mark is skipped when it is
+// read and kept when the file is rewritten, by settings_create too.
 #pragma once
 
 #include <string>
@@ -15,11 +16,12 @@ int settings_open(const char* path);
 
 // Closes any open file, then creates `path` empty (replacing it). Non-zero on
 // success, 0 when it cannot be created (later writes then change nothing).
+// A replaced file that began with the UTF-8 mark is rewritten with it.
 int settings_create(const char* path);
 
 // The value of `key` with surrounding blanks removed, or `fallback` when the
-// key is not in the top section. In UTF-8 mode a malformed value or one with a
-// code point above U+00FF reads as "".
+// key is not in the top section. Bytes that are not UTF-8 come back as they
+// are in the file.
 std::string settings_read_text(const char* key, const char* fallback);
 
 // The value of `key` read like atoi (blanks, one sign, digits up to the first
@@ -27,7 +29,11 @@ std::string settings_read_text(const char* key, const char* fallback);
 int settings_read_number(const char* key, int fallback);
 
 // Sets `key` to `text` (the first such key of the top section, taking the
-// key's case given here), or adds it at the end of the top section.
+// key's case given here), or adds it at the end of the top section. A value
+// that holds bytes a window cannot show comes back from it with replacement
+// characters (U+FFFD) in their place: a `text` that is the key's old value
+// (open, or in the file settings_create replaced) shown that way keeps the
+// old bytes, so that saving never destroys what could not be shown.
 void settings_write_text(const char* key, const char* text);
 void settings_write_number(const char* key, int number);
 

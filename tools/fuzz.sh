@@ -9,7 +9,7 @@ set -eo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-60}
 dir=${JOX_FUZZ_DIR:-build-fuzz}
-sh tools/deps.sh
+sh tools/deps.sh fuzz
 CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DJOX_FUZZ=ON -DJOX_TESTS=ON \
   -DJOX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DFUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION" \
@@ -17,11 +17,12 @@ CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DJOX_FUZZ=ON -DJOX_TESTS=ON 
 targets=${2:-$(cd tests/fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')}
 cmake --build "$dir" -j2 --target $targets
 for t in $targets; do
-  corpus=$dir/corpus/$t
+  # Absolute paths: a target may change its working folder.
+  corpus=$PWD/$dir/corpus/$t
   mkdir -p "$corpus"
   seeds=tests/fuzz/seeds/${t#fuzz_}
   [ -d "$seeds" ] && cp -n "$seeds"/* "$corpus"/ 2>/dev/null || true
   echo "== $t ($secs s)"
-  ASAN_OPTIONS=detect_leaks=1 "$dir"/tests/fuzz/$t -max_total_time="$secs" \
-    -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 "$corpus" 2>&1 | grep -E '^#[0-9]+[[:space:]]+DONE|^Done|stat::|ERROR|SUMMARY'
+  ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tests/fuzz/lsan.supp "$dir"/tests/fuzz/$t -max_total_time="$secs" \
+    -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 -artifact_prefix="$PWD/$dir/" "$corpus" 2>&1 | grep -E '^#[0-9]+[[:space:]]+DONE|^Done|stat::|ERROR|SUMMARY'
 done

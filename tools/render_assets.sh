@@ -50,3 +50,8 @@ receiving png
 LIST
 
 python3 "$ROOT/tools/check_assets.py" "$OUT"
+
+# The application icon for the desktop, in the hicolor theme's usual sizes.
+for size in 16 24 32 48 64 128 256; do
+    rsvg-convert -w "$size" -h "$size" -o "$OUT/icons/jox-$size.png" "$SRC/jox.svg"
+done

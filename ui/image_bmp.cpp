@@ -1,9 +1,11 @@
 // Our own decoders for bitmap files and icon files, and the 24-bit bitmap
 // writer. Both decoders share one pixel-row reader for device-independent
 // bitmaps (1, 4, 8, 16, 24 and 32 bits; uncompressed or with bit-field
-// masks). Every offset read from the data is checked against the buffer
-// size before use, and the picture size is checked before any allocation.
-// Compressed bitmaps (RLE, embedded JPEG/PNG in a .bmp) are refused.
+// masks), and bitmap files add the run-length encodings of 4- and 8-bit
+// pictures, which paint programs still write. Every offset read from the
+// data is checked against the buffer size before use, and the picture size
+// is checked before any allocation. Bitmaps with an embedded JPEG or PNG are
+// refused.
 #include "image_codec.h"
 
 #include <cstdio>
@@ -23,6 +25,7 @@ struct BmpFormat {
     int entry_size;                // 4, or 3 for the old 12-byte header
     uint32_t mask[4];              // R G B A masks for 16/32 bits; alpha may be 0
     bool use_masks;                // decode 16/32 bits through mask[]
+    bool rle;                      // rows are run-length encoded (4 or 8 bits)
 };
 
 uint16_t bmp_u16(const unsigned char* p) { return uint16_t(p[0] | (p[1] << 8)); }
@@ -62,6 +65,19 @@ bool bmp_rows_fit(const BmpFormat& f, std::size_t avail) {
     return stride * (unsigned long long)(f.height - 1) + last_row <= avail;
 }
 
+// Writes palette entry `index` (or black past a short palette) as RGBA.
+void bmp_put_index(const BmpFormat& f, unsigned index, unsigned char* dst) {
+    if (index < f.palette_count) {
+        const unsigned char* e = f.palette + index * std::size_t(f.entry_size);
+        dst[0] = e[2];
+        dst[1] = e[1];
+        dst[2] = e[0];
+    } else {
+        dst[0] = dst[1] = dst[2] = 0;
+    }
+    dst[3] = 255;
+}
+
 void bmp_read_rows(const BmpFormat& f, const unsigned char* bits, unsigned char* out) {
     unsigned long long stride = bmp_stride(f.width, f.bpp);
     for (int y = 0; y < f.height; y++) {
@@ -73,15 +89,7 @@ void bmp_read_rows(const BmpFormat& f, const unsigned char* bits, unsigned char*
                 unsigned bitpos = unsigned(x) * unsigned(f.bpp);
                 unsigned byte = row[bitpos / 8];
                 unsigned index = (byte >> (8 - f.bpp - bitpos % 8)) & ((1u << f.bpp) - 1);
-                if (index < f.palette_count) {
-                    const unsigned char* e = f.palette + index * std::size_t(f.entry_size);
-                    dst[0] = e[2];
-                    dst[1] = e[1];
-                    dst[2] = e[0];
-                } else {
-                    dst[0] = dst[1] = dst[2] = 0;  // index past a short palette
-                }
-                dst[3] = 255;
+                bmp_put_index(f, index, dst);
             } else if (f.bpp == 24) {
                 const unsigned char* p = row + std::size_t(x) * 3;
                 dst[0] = p[2];
@@ -107,6 +115,63 @@ unsigned char* bmp_decode_rows(const BmpFormat& f, const unsigned char* bits, st
     unsigned char* pixels = image_alloc_pixels(f.width, f.height);
     if (pixels) bmp_read_rows(f, bits, pixels);
     return pixels;
+}
+
+// Decodes run-length encoded rows (BI_RLE8 or BI_RLE4) from `avail` bytes.
+// Pixels the codes skip (deltas, early line or picture ends) take palette
+// entry 0. Every step consumes input, so the loop ends with the data; a run
+// or absolute block that would leave its row or the data is refused rather
+// than clipped, since such a file is broken anyway.
+unsigned char* bmp_decode_rle(const BmpFormat& f, const unsigned char* bits, std::size_t avail) {
+    // Runs pack at most 255 pixels into two bytes; a header claiming far
+    // more pixels than its data can describe is not worth the allocation.
+    unsigned long long pixels_total = (unsigned long long)f.width * (unsigned long long)f.height;
+    if (pixels_total > (unsigned long long)avail * 256 + 65536) return nullptr;
+    unsigned char* out = image_alloc_pixels(f.width, f.height);
+    if (!out) return nullptr;
+    for (unsigned long long i = 0; i < pixels_total; i++) bmp_put_index(f, 0, out + i * 4);
+    bool four = f.bpp == 4;
+    long long x = 0, y = 0;  // y counts stored rows, bottom row first
+    std::size_t at = 0;
+    auto put = [&](unsigned index) {
+        std::size_t row = std::size_t(f.height - 1 - y);
+        bmp_put_index(f, index, out + (row * std::size_t(f.width) + std::size_t(x)) * 4);
+        x++;
+    };
+    bool ok = true;
+    while (ok && y < f.height && at + 2 <= avail) {
+        unsigned count = bits[at], value = bits[at + 1];
+        at += 2;
+        if (count > 0) {  // encoded run
+            if (x + count > f.width) { ok = false; break; }
+            for (unsigned i = 0; i < count; i++)
+                put(four ? (i % 2 ? value & 15u : value >> 4) : value);
+        } else if (value == 0) {  // end of line
+            x = 0;
+            y++;
+        } else if (value == 1) {  // end of bitmap
+            break;
+        } else if (value == 2) {  // delta
+            if (at + 2 > avail) { ok = false; break; }
+            x += bits[at];
+            y += bits[at + 1];
+            at += 2;
+            if (x > f.width || (y >= f.height && x > 0)) ok = false;
+        } else {  // absolute block of `value` pixels, padded to 16 bits
+            std::size_t bytes = four ? (value + 1) / 2 : value;
+            if (x + value > f.width || at + bytes > avail) { ok = false; break; }
+            for (unsigned i = 0; i < value; i++) {
+                unsigned b = bits[at + (four ? i / 2 : i)];
+                put(four ? (i % 2 ? b & 15u : b >> 4) : b);
+            }
+            at += (bytes + 1) & ~std::size_t(1);
+        }
+    }
+    if (!ok) {
+        std::free(out);
+        return nullptr;
+    }
+    return out;
 }
 
 bool bmp_any_alpha(const unsigned char* pixels, std::size_t n) {
@@ -163,8 +228,16 @@ bool bmp_parse_info(const unsigned char* hdr, std::size_t avail, bool icon, BmpF
 
     std::size_t pos = hsize;
     switch (f->bpp) {
-    case 1: case 4: case 8:
+    case 1:
         if (compression != 0) return false;
+        break;
+    case 4: case 8:
+        // BI_RLE8 goes with 8 bits, BI_RLE4 with 4; run-length rows are
+        // always stored bottom-up.
+        if (compression == (f->bpp == 8 ? 1u : 2u) && !icon && f->bottom_up && hsize != 12)
+            f->rle = true;
+        else if (compression != 0)
+            return false;
         break;
     case 24:
         if (compression != 0) return false;
@@ -232,7 +305,8 @@ int image_decode_bmp(const void* data, std::size_t size, Image* out) {
     // some store alpha there. Read it as alpha, then treat all-zero as opaque.
     bool rgb32 = f.bpp == 32 && f.mask[3] == 0 && f.mask[0] == 0xFF0000 && f.mask[1] == 0xFF00 && f.mask[2] == 0xFF;
     if (rgb32) f.mask[3] = 0xFF000000u;
-    unsigned char* pixels = bmp_decode_rows(f, p + offset, size - offset);
+    unsigned char* pixels = f.rle ? bmp_decode_rle(f, p + offset, size - offset)
+                                  : bmp_decode_rows(f, p + offset, size - offset);
     if (!pixels) return 0;
     std::size_t n = std::size_t(f.width) * std::size_t(f.height);
     if (rgb32 && !bmp_any_alpha(pixels, n))

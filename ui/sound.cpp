@@ -6,6 +6,9 @@
 // is heard within one chunk. Without a device everything still loads and
 // answers, but nothing plays.
 //
+// Every sound, however short, is started and played out: the device only
+// starts by itself once its whole buffer is full.
+//
 // There is one voice: playing a sound stops whatever plays, rewinds and
 // starts again, so there are never two copies (also for flags 2, which would
 // ask for an additional copy; mixing is not supported).
@@ -30,6 +33,10 @@ constexpr int SOUND_FORMAT_FLOAT = 3;
 constexpr int SOUND_FORMAT_EXTENSIBLE = 0xFFFE;
 constexpr long SOUND_MAX_FILE = 64L * 1024 * 1024;
 constexpr std::size_t SOUND_CHUNK_FRAMES = 1024;
+constexpr int SOUND_DRAIN_STEP_MS = 20;
+// A device that never finishes playing out (a stuck sound server) frees the
+// voice after this many steps, 10 s at the least.
+constexpr int SOUND_DRAIN_STEPS = 500;
 
 // How one sample is stored.
 enum SoundSample { SOUND_U8, SOUND_S16, SOUND_S24, SOUND_S32, SOUND_F32, SOUND_F64 };
@@ -55,6 +62,7 @@ struct SoundState {
     bool loop = false;                // start again at the end
     bool restart = false;             // the device must stop and reopen first
     unsigned generation = 0;          // bumped on every start and stop
+    int drain_calls = 0;              // drain steps taken for the current voice
 };
 
 // Never destroyed: a playback thread still running at exit must not meet a
@@ -178,6 +186,7 @@ void sound_thread() {
         unsigned generation = st.generation;
         if (st.restart) {
             st.restart = false;
+            st.drain_calls = 0;
             WaveInfo format = it->second.info;
             // The sink learns the sample layout through the plain tag.
             format.format_tag = it->second.sample >= SOUND_F32 ? SOUND_FORMAT_FLOAT : SOUND_FORMAT_PCM;
@@ -194,9 +203,16 @@ void sound_thread() {
         if (left == 0) {
             if (st.loop && s.info.data_size >= frame) {
                 st.position = 0;
-            } else {
-                st.voice = -1;
+                continue;
             }
+            if (st.drain_calls++ >= SOUND_DRAIN_STEPS) {
+                st.voice = -1;
+                continue;
+            }
+            held.unlock();
+            int done = sink->drain(SOUND_DRAIN_STEP_MS);
+            held.lock();
+            if (done && st.generation == generation) st.voice = -1;
             continue;
         }
         std::size_t frames = left < SOUND_CHUNK_FRAMES ? left : SOUND_CHUNK_FRAMES;
@@ -271,6 +287,19 @@ long sound_alsa_write(const void* frames, std::size_t count) {
 }
 
 void sound_alsa_wait(int ms) { snd_pcm_wait(sound_pcm, ms); }
+
+int sound_alsa_drain(int ms) {
+    // The start threshold is the whole buffer: fewer frames than that leave
+    // the stream prepared but silent until someone starts it.
+    if (snd_pcm_state(sound_pcm) == SND_PCM_STATE_PREPARED && snd_pcm_start(sound_pcm) < 0) return 1;
+    if (snd_pcm_state(sound_pcm) == SND_PCM_STATE_RUNNING) snd_pcm_drain(sound_pcm);  // -EAGAIN: non-blocking
+    if (snd_pcm_state(sound_pcm) != SND_PCM_STATE_DRAINING) return 1;
+    snd_pcm_wait(sound_pcm, ms);
+    if (snd_pcm_state(sound_pcm) != SND_PCM_STATE_DRAINING) return 1;
+    // Some plugins answer the wait at once while draining; do not spin.
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return snd_pcm_state(sound_pcm) != SND_PCM_STATE_DRAINING;
+}
 void sound_alsa_stop() { snd_pcm_drop(sound_pcm); }
 
 void sound_alsa_close() {
@@ -278,7 +307,8 @@ void sound_alsa_close() {
     sound_pcm = nullptr;
 }
 
-const SoundSink sound_alsa = {sound_alsa_open, sound_alsa_write, sound_alsa_wait, sound_alsa_stop, sound_alsa_close};
+const SoundSink sound_alsa = {sound_alsa_open, sound_alsa_write, sound_alsa_wait,
+                              sound_alsa_stop, sound_alsa_close, sound_alsa_drain};
 
 }  // namespace
 

@@ -32,17 +32,21 @@ struct WaveInfo {
 int sound_parse_wave(const void* file, std::size_t size, WaveInfo* out);
 
 // Where playback goes: the ALSA device once sound_init succeeds; tests on a
-// machine without a sound device install their own. All five are called
-// from the playback thread only, one at a time.
+// machine without a sound device install their own. All six are called
+// from the playback thread only, one at a time. After the last frame of a
+// sound that does not loop, drain is called until it answers non-zero (or a
+// new sound starts): a device that waits for a full buffer before it starts
+// would otherwise never play a short sound, nor the tail of a long one.
 struct SoundSink {
     int (*open)(const WaveInfo* format);                   // non-zero when it can play this format
     long (*write)(const void* frames, std::size_t count);  // frames taken (0: full for now), < 0 on failure
     void (*wait)(int milliseconds);                        // until write may take more, at most this long
     void (*stop)();                                        // drop whatever is queued, at once
     void (*close)();                                       // release the device
+    int (*drain)(int milliseconds);  // start if not started, play out; at most this long; non-zero when done
 };
 // Plays through `sink` from now on (replacing and closing any other).
 // Non-zero when playback runs.
 int sound_use_sink(const SoundSink* sink);
-// Copies of `number` still being handed to the device: 0 or 1.
+// Copies of `number` still being handed to the device or played out: 0 or 1.
 int sound_playing(int number);

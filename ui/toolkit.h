@@ -10,10 +10,15 @@
 //    ui_event_type() == TYPE_CLICK, tested after any poll;
 //  - Return in a one-line field gives no control event: the poll returns the
 //    raw key message EVENT_KEY_DOWN with ui_event_key() == 13, once per press;
+//  - a key is reported once, by the control it was typed into, even where a
+//    tab panel holds that control;
+//  - a double click on a picture is its first click and one double click;
+//  - Tab and Shift+Tab visit only enabled controls the user can see;
 //  - a close box gives EVENT_CLOSE_WINDOW once and leaves the window open;
 //  - a burst of identical window events is reported once.
 // Numbers that name no window or control make every operation do nothing and
-// return 0. Texts are bytes (UTF-8).
+// return 0. Texts are bytes (UTF-8), always shown as plain text: whatever looks
+// like markup in them is shown literally.
 #pragma once
 
 #include <string>
@@ -99,6 +104,8 @@ void delay_ms(int ms);
 // `nfds` sockets is readable. Nothing is taken off any queue.
 void ui_idle_wait(int max_ms, const int* fds, int nfds);
 // The platform handle of the widget that has the keyboard focus, or nullptr.
+// In the pass whose poll returned a raw key message: the control that key
+// was typed into, wherever the focus went since.
 void* ui_focus_handle();
 // Non-zero while Escape was pressed or `window` was clicked since the last
 // call (then cleared): lets a long wait be abandoned by the user.
@@ -116,6 +123,10 @@ int window_activate(int window);
 // unless the focus is on a button, which Return then clicks. The controls
 // need not exist yet.
 int window_set_keys(int window, int return_control, int escape_control);
+// Restores and raises the window and asks the user to look at it (the
+// window manager's urgency hint) without taking the keyboard focus from
+// where the user is typing.
+int window_attention(int window);
 void* window_handle(int window);
 // The picture every window shows as its icon (title bar, task bar, window
 // switcher). Non-zero on success.

@@ -11,6 +11,7 @@
 // creation of each kind; operations on existing controls.
 #include "toolkit_qt.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QFocusEvent>
 #include <QGroupBox>
@@ -20,9 +21,12 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QValidator>
 
@@ -42,12 +46,17 @@ public:
         switch (e->type()) {
         case QEvent::KeyPress: {
             auto* k = static_cast<QKeyEvent*>(e);
+            QWidget* w = c->widget;
+            // A key the focused control leaves alone travels on to its
+            // parents; the tab panel holding it must not report it again.
+            if (!w->hasFocus())
+                break;
             // Tab and Shift+Tab only move the focus, as in any dialog.
             if (k->key() == Qt::Key_Tab || k->key() == Qt::Key_Backtab)
                 break;
             int code = ui_key_code(k->key(), k->text());
             if (code)
-                ui_queue_key(code);
+                ui_queue_key(code, w);
             break;
         }
         case QEvent::FocusIn:
@@ -169,6 +178,50 @@ int ui_line_count(QTextEdit* e)
 
 // --- Helpers shared by the toolkit files --------------------------------------
 
+QString ui_title(const char* text)
+{
+    QString t = ui_qs(text);
+    t.replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
+    return t;
+}
+
+bool ui_in_sight(QWidget* w)
+{
+    QWidget* top = w ? w->window() : nullptr;
+    if (!top || w == top || !w->isEnabled() || !w->isVisibleTo(top))
+        return false;
+    QRect r = w->rect();
+    for (QWidget* p = w; p != top; p = p->parentWidget()) {
+        r.translate(p->pos());
+        r &= p->parentWidget()->rect();
+    }
+    if (auto* win = dynamic_cast<ui_window_widget*>(top)) {
+        ui_window* entry = ui_find_window(win->number);
+        if (entry && entry->status && entry->status->isVisible())
+            r &= QRect(0, 0, top->width(), entry->status->y());
+    }
+    return !r.isEmpty();
+}
+
+bool ui_window_widget::focusNextPrevChild(bool next)
+{
+    QWidget* start = QApplication::focusWidget();
+    if (!start || start->window() != this)
+        start = this;
+    QWidget* w = start;
+    // Bounded by the chain's length; the chain is a ring through the window.
+    for (int i = 0; i < 10000; i++) {
+        w = next ? w->nextInFocusChain() : w->previousInFocusChain();
+        if (!w || w == start)
+            break;
+        if ((w->focusPolicy() & Qt::TabFocus) && !w->focusProxy() && ui_in_sight(w)) {
+            w->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+            return true;
+        }
+    }
+    return false;
+}
+
 ui_control* ui_find_control(int control)
 {
     auto& controls = ui_st().controls;
@@ -231,7 +284,9 @@ ui_image_label::ui_image_label(int c, QWidget* parent) : QLabel(parent), control
 
 void ui_image_label::mouseReleaseEvent(QMouseEvent* e)
 {
-    if (rect().contains(e->position().toPoint())) {
+    bool ends_double = in_double_click;
+    in_double_click = false;
+    if (!ends_double && rect().contains(e->position().toPoint())) {
         if (e->button() == Qt::LeftButton)
             ui_queue_control_event(control, TYPE_CLICK);
         else if (e->button() == Qt::RightButton)
@@ -242,6 +297,7 @@ void ui_image_label::mouseReleaseEvent(QMouseEvent* e)
 
 void ui_image_label::mouseDoubleClickEvent(QMouseEvent* e)
 {
+    in_double_click = true;
     if (e->button() == Qt::LeftButton)
         ui_queue_control_event(control, TYPE_LEFT_DOUBLE_CLICK);
     else if (e->button() == Qt::RightButton)
@@ -257,6 +313,7 @@ int control_image(int control, int x, int y, int w, int h, void* image, unsigned
     if (!parent)
         return 0;
     auto* label = new ui_image_label(control, parent);
+    label->setTextFormat(Qt::PlainText);
     int edge = 0;
     if (flags & IMAGE_SUNKEN) {
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -333,7 +390,10 @@ int control_text(int control, int x, int y, int w, int h, const char* text, unsi
     QWidget* parent = ui_new_parent(control);
     if (!parent)
         return 0;
-    auto* label = new QLabel(ui_qs(text), parent);
+    auto* label = new QLabel(parent);
+    // Texts are data (a peer's nickname, an offered file name), never markup.
+    label->setTextFormat(Qt::PlainText);
+    label->setText(ui_qs(text));
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     ui_add_control(control, KIND_TEXT, label, x, y, w, h);
     return 1;
@@ -358,7 +418,11 @@ int control_editor(int control, int x, int y, int w, int h, unsigned flags)
         return 0;
     auto* editor = new QTextEdit(parent);
     editor->setAcceptRichText(false);
-    editor->setLineWrapMode(QTextEdit::NoWrap);
+    // Long lines wrap, even without spaces: a log scrolled sideways shows
+    // later lines only by their last letters.
+    editor->setLineWrapMode(QTextEdit::WidgetWidth);
+    editor->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    editor->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     editor->setReadOnly(flags & EDITOR_READONLY);
     // Read-only still takes the focus, so the log can be selected and copied.
     editor->setTextInteractionFlags(editor->textInteractionFlags() | Qt::TextSelectableByKeyboard);
@@ -395,7 +459,10 @@ int control_tooltip(int control, const char* text)
     ui_control* c = ui_find_control(control);
     if (!c)
         return 0;
-    c->widget->setToolTip(ui_qs(text));
+    // Qt takes any tip that looks like markup for rich text; escaped, it
+    // shows literally.
+    QString tip = ui_qs(text);
+    c->widget->setToolTip(Qt::mightBeRichText(tip) ? Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal) : tip);
     return 1;
 }
 
@@ -450,7 +517,7 @@ int control_set_text(int control, const char* text)
     case KIND_CHECKBOX: static_cast<QCheckBox*>(w)->setText(t); return 1;
     case KIND_FRAME: static_cast<QGroupBox*>(w)->setTitle(t); return 1;
     case KIND_TEXT: static_cast<QLabel*>(w)->setText(t); return 1;
-    default: w->setWindowTitle(t); return 1;
+    default: w->setWindowTitle(ui_title(text)); return 1;
     }
 }
 
@@ -503,6 +570,10 @@ int control_add_item(int control, int position, const char* text)
     c->has_lines = true;
     editor->setTextCursor(cursor);
     editor->ensureCursorVisible();
+    // The newest line stays in view even while the log is folded away and
+    // Qt cannot lay it out yet.
+    if (position < 0 || position >= lines)
+        editor->verticalScrollBar()->setValue(editor->verticalScrollBar()->maximum());
     return 1;
 }
 

@@ -61,6 +61,8 @@ int ui_pop_entry()
         s.last_type = e.type;
     } else if (e.code == EVENT_KEY_DOWN) {
         s.last_key = e.key;
+        s.last_key_focus = e.focus;
+        s.key_polled = true;
     }
     return e.code;
 }
@@ -80,7 +82,7 @@ void ui_run_qt_throttled(QEventLoop::ProcessEventsFlags flags)
 
 ui_state& ui_st()
 {
-    static ui_state state{false, {}, {}, nullptr, -1, {}, 0, -1, 0, 0, -1, false, {}};
+    static ui_state state{false, {}, {}, nullptr, -1, {}, 0, -1, 0, 0, nullptr, false, -1, false, {}};
     return state;
 }
 
@@ -139,6 +141,8 @@ void ui_shutdown()
     s.last_type = -1;
     s.last_window = 0;
     s.last_key = 0;
+    s.last_key_focus = nullptr;
+    s.key_polled = false;
     s.active = -1;
     s.escape_pressed = false;
     s.window_clicked.clear();
@@ -159,18 +163,18 @@ void ui_queue_window_event(int code, int window)
         if (last.code == code && last.window == window)
             return;
     }
-    s.fifo.push_back({code, window, -1, -1, 0});
+    s.fifo.push_back({code, window, -1, -1, 0, nullptr});
 }
 
 void ui_queue_control_event(int control, int type)
 {
     ui_control* c = ui_find_control(control);
-    ui_st().fifo.push_back({EVENT_CONTROL, c ? c->window : -1, control, type, 0});
+    ui_st().fifo.push_back({EVENT_CONTROL, c ? c->window : -1, control, type, 0, nullptr});
 }
 
-void ui_queue_key(int key)
+void ui_queue_key(int key, QWidget* focus)
 {
-    ui_st().fifo.push_back({EVENT_KEY_DOWN, -1, -1, -1, key});
+    ui_st().fifo.push_back({EVENT_KEY_DOWN, -1, -1, -1, key, focus});
 }
 
 // --- Events -----------------------------------------------------------------
@@ -184,6 +188,7 @@ int ui_wait_event(int timeout_ms)
 {
     ui_state& s = ui_st();
     s.last_type = -1;
+    s.key_polled = false;
     if (!s.ready)
         return EVENT_NONE;
     if (s.fifo.empty())
@@ -291,9 +296,30 @@ void ui_idle_wait(int max_ms, const int* fds, int nfds)
 
 void* ui_focus_handle()
 {
-    if (!ui_st().ready)
+    ui_state& s = ui_st();
+    if (!s.ready)
         return nullptr;
+    // A key typed while the loop was busy is read later, maybe after a Tab
+    // already moved the focus on: it belongs to the control it was typed in.
+    if (s.key_polled)
+        return s.last_key_focus.data();
     return QApplication::focusWidget();
+}
+
+int window_attention(int window)
+{
+    ui_window* w = ui_find_window(window);
+    if (!w)
+        return 0;
+    QWidget* widget = w->widget;
+    if (widget->isMinimized())
+        widget->showNormal();
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        widget->raise();
+    // The window manager marks the window (urgency hint) while another one
+    // has the focus; the user decides when to come over.
+    QApplication::alert(widget);
+    return 1;
 }
 
 int ui_abandon_requested(int window)

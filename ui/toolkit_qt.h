@@ -30,6 +30,7 @@ struct ui_entry {
     int control;  // control number for EVENT_CONTROL, else -1
     int type;     // TYPE_* for EVENT_CONTROL, else -1
     int key;      // key code for EVENT_KEY_DOWN, else 0
+    QWidget* focus;  // EVENT_KEY_DOWN: the control the key was typed into
 };
 
 // A toolkit window: closing is the application's decision, and moves,
@@ -40,6 +41,9 @@ public:
     int number;                     // window number
 protected:
     bool event(QEvent* e) override;
+    // Tab and Shift+Tab skip controls the user cannot see: beyond the inner
+    // area or under the status bar, as the chat area is while folded away.
+    bool focusNextPrevChild(bool next) override;
     void closeEvent(QCloseEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
@@ -50,6 +54,7 @@ class ui_image_label : public QLabel {
 public:
     ui_image_label(int control, QWidget* parent);
     int control;                    // control number
+    bool in_double_click = false;   // the release that ends a double click is no click
 protected:
     void mouseReleaseEvent(QMouseEvent* e) override;
     void mouseDoubleClickEvent(QMouseEvent* e) override;
@@ -89,6 +94,8 @@ struct ui_state {
     int last_type;                            // type of the last poll's control event, -1
     int last_window;                          // window of the last window event
     int last_key;                             // key of the last raw key message
+    QPointer<QWidget> last_key_focus;         // control that took that key
+    bool key_polled;                          // the last poll returned a key message
     int active;                               // toolkit window last activated, -1 none
     bool escape_pressed;                      // Escape seen since the last abandon check
     std::map<int, bool> window_clicked;       // window clicked since the last abandon check
@@ -100,7 +107,8 @@ ui_state& ui_st();
 // burst of identical ones is reported once.
 void ui_queue_window_event(int code, int window);
 void ui_queue_control_event(int control, int type);
-void ui_queue_key(int key);
+// `focus` is the control the key was typed into.
+void ui_queue_key(int key, QWidget* focus);
 
 // Table look-ups; nullptr when the number names nothing (or its widget died).
 ui_window* ui_find_window(int window);
@@ -123,6 +131,12 @@ QPixmap ui_pixmap(void* image);
 int ui_key_code(int qt_key, const QString& text);
 // Bytes <-> QString.
 QString ui_qs(const char* text);
+// A window title shown as given: Qt would otherwise take "[*]" for the
+// modified-document mark and drop it.
+QString ui_title(const char* text);
+// Whether `w` can be seen in its window: shown, enabled, and inside the
+// inner area above the status bar. Only such controls take the focus.
+bool ui_in_sight(QWidget* w);
 std::string ui_bytes(const QString& text);
 // The active toolkit window: Qt's active window when it is ours, else the one
 // last activated (Qt learns of activations only when it next runs), or -1.

@@ -8,8 +8,12 @@
 #include "toolkit_qt.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QGridLayout>
+#include <QHeaderView>
+#include <QTreeView>
 #include <QMessageBox>
 
 #include <deque>
@@ -23,11 +27,12 @@ struct ui_requester_state {
     std::deque<std::vector<std::string>> file_answers; // queued selections ({} = cancel)
     void (*observer)(const char*, const char*);        // sees every message box
     std::deque<std::string> selection;                 // rest of the last selection
+    std::string last_folder;                           // folder of the last chosen file
 };
 
 ui_requester_state& ui_req()
 {
-    static ui_requester_state state{{}, {}, {}, nullptr, {}};
+    static ui_requester_state state{{}, {}, {}, nullptr, {}, {}};
     return state;
 }
 
@@ -84,6 +89,51 @@ QStringList ui_name_filters(const char* pattern)
     return filters;
 }
 
+// Where the file requester opens: the preset folder, else the folder a file
+// was last chosen in, else the home folder; never the program's working
+// folder, which means nothing to the user.
+QString ui_start_folder(const std::string& preset)
+{
+    for (const std::string& f : {preset, ui_req().last_folder})
+        if (!f.empty() && QDir(ui_qs(f.c_str())).exists())
+            return ui_qs(f.c_str());
+    return QDir::homePath();
+}
+
+// Qt's own file dialog (no desktop portal here), sized so that names, sizes
+// and dates are read in full.
+QStringList ui_run_file_dialog(const char* title, const QString& folder, const std::string& name,
+                               const QStringList& filters, int pattern_index, bool several)
+{
+    QFileDialog dialog(ui_dialog_owner(), ui_qs(title), folder);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setFileMode(several ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
+    dialog.setNameFilters(filters);
+    if (pattern_index >= 0 && pattern_index < filters.size())
+        dialog.selectNameFilter(filters[pattern_index]);
+    if (!name.empty())
+        dialog.selectFile(ui_qs(name.c_str()));
+    dialog.setViewMode(QFileDialog::Detail);
+    dialog.resize(720, 440);
+    if (auto* view = dialog.findChild<QTreeView*>()) {
+        QFontMetrics m(view->font());
+        view->header()->setMinimumSectionSize(m.horizontalAdvance(QStringLiteral("Date Modified")) + 24);
+        view->header()->resizeSection(0, 320);
+        // Names are read in full once the folder is listed (in the
+        // background); a long one widens the column, never narrows it.
+        if (auto* model = dialog.findChild<QFileSystemModel*>())
+            QObject::connect(model, &QFileSystemModel::directoryLoaded, view, [view] {
+                int before = view->header()->sectionSize(0);
+                view->resizeColumnToContents(0);
+                if (view->header()->sectionSize(0) < before)
+                    view->header()->resizeSection(0, before);
+            });
+    }
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    return dialog.selectedFiles();
+}
+
 }  // namespace
 
 int message_box(const char* title, const char* text, int flags)
@@ -100,7 +150,10 @@ int message_box(const char* title, const char* text, int flags)
     if (!ui_st().ready)
         return yes_no ? IDNO : IDOK;
     QMessageBox box(ui_dialog_owner());
-    box.setWindowTitle(ui_qs(title));
+    box.setWindowTitle(ui_title(title));
+    // An offered file name reaches the user here: shown as it is, never as
+    // markup that could load a file of the sender's choosing.
+    box.setTextFormat(Qt::PlainText);
     box.setText(ui_box_text(text));
     // The box is as wide as its text, but the window manager cuts a longer
     // title: a spacer row keeps room for the title in a bold face and for
@@ -108,7 +161,7 @@ int message_box(const char* title, const char* text, int flags)
     if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
         QFont bold = QApplication::font();
         bold.setBold(true);
-        int need = QFontMetrics(bold).horizontalAdvance(ui_qs(title)) + 120;
+        int need = QFontMetrics(bold).horizontalAdvance(box.windowTitle()) + 120;
         grid->addItem(new QSpacerItem(need, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
                       grid->columnCount());
     }
@@ -162,25 +215,17 @@ std::string open_files_requester(const char* title, const char* default_file, co
         ui_split_path(default_file ? default_file : "", folder, name);
         if (!ui_usable_name(name))
             name.clear();
-        QStringList filters = ui_name_filters(pattern ? pattern : "");
-        QString selected = pattern_index >= 0 && pattern_index < filters.size() ? filters[pattern_index] : QString();
-        QString start = ui_qs((folder + name).c_str());
-        if (several) {
-            for (const QString& p : QFileDialog::getOpenFileNames(ui_dialog_owner(), ui_qs(title), start,
-                                                                  filters.join(QStringLiteral(";;")), &selected))
-                chosen.push_back(ui_bytes(p));
-        } else {
-            QString p = QFileDialog::getOpenFileName(ui_dialog_owner(), ui_qs(title), start,
-                                                     filters.join(QStringLiteral(";;")), &selected);
-            if (!p.isEmpty())
-                chosen.push_back(ui_bytes(p));
-        }
+        for (const QString& p : ui_run_file_dialog(title, ui_start_folder(folder), name,
+                                                   ui_name_filters(pattern ? pattern : ""), pattern_index, several))
+            chosen.push_back(ui_bytes(p));
     }
     r.selection.clear();
     if (chosen.empty())
         return "";
     if (!several)
         chosen.resize(1);
+    std::string name;
+    ui_split_path(chosen[0], r.last_folder, name);
     for (std::size_t i = 1; i < chosen.size(); i++)
         r.selection.push_back(chosen[i]);
     return chosen[0];

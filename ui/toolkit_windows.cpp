@@ -28,6 +28,8 @@
 
 #include "image.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr int UI_STATUS_HEIGHT = 20;  // the status bar covers this much of the inner area
@@ -242,7 +244,12 @@ QPixmap ui_pixmap(void* image)
 
 QString ui_qs(const char* text)
 {
-    return QString::fromUtf8(text ? text : "");
+    // fromUtf8 drops a leading byte-order mark; a text is kept as it is.
+    const char* t = text ? text : "";
+    QString marks;
+    for (; std::strncmp(t, "\xEF\xBB\xBF", 3) == 0; t += 3)
+        marks += QChar(0xFEFF);
+    return marks + QString::fromUtf8(t);
 }
 
 std::string ui_bytes(const QString& text)
@@ -294,7 +301,7 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
         if (flags & WINDOW_MODAL)
             w->setWindowModality(Qt::WindowModal);
     }
-    w->setWindowTitle(ui_qs(title));
+    w->setWindowTitle(ui_title(title));
     w->setFont(ui_window_font());
     w->setFixedSize(width, height);
     s.windows[window] = ui_window{w, owner, flags, false, nullptr, nullptr, nullptr, -1, -1};
@@ -538,6 +545,7 @@ int statusbar_create(int number, void* window_handle)
     auto* icon = new QLabel(field);
     icon->hide();
     auto* text = new QLabel(field);
+    text->setTextFormat(Qt::PlainText);
     // A long text is cut at the window's edge instead of widening the bar.
     text->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     row->addWidget(icon);

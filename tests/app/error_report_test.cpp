@@ -5,15 +5,21 @@
 #include "state.h"
 
 #include "launch.h"
+#include "toolkit.h"
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -56,11 +62,31 @@ void fault_breakpoint()
 }
 #endif
 
+// Runs F on a new thread and waits for it; with `block` the main thread
+// blocks every signal first, so it cannot take the fault over.
+template <void (*F)(), bool block = false>
+void on_helper_thread()
+{
+    sigset_t all;
+    sigfillset(&all);
+    if (block) pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    auto run = [](void*) -> void* {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
+        F();
+        return nullptr;
+    };
+    pthread_t t;
+    if (pthread_create(&t, nullptr, run, nullptr) == 0) pthread_join(t, nullptr);
+}
+
 struct ChildResult {
     int exited;          // 1 when the child exited normally
     int exit_code;
     uint32_t code;       // fault code the child saw
     int count;           // fault count the child saw
+    int on_main;         // 1 when the main thread went on after the fault
     std::string output;  // what the child wrote to stderr
 };
 
@@ -85,18 +111,20 @@ ChildResult run_fault_child(void (*fault)(), void (*after)() = nullptr)
             _exit(91);  // the fault did not happen
         }
         error_trap_jump_set = 0;
-        uint32_t seen[2] = {error_last_code(), static_cast<uint32_t>(error_fault_count())};
+        uint32_t seen[3] = {error_last_code(), static_cast<uint32_t>(error_fault_count()),
+                            static_cast<uint32_t>(syscall(SYS_gettid) == getpid())};
         if (write(data[1], seen, sizeof seen) != sizeof seen) _exit(92);
         if (after) after();
         _exit(0);
     }
     close(data[1]);
     close(err[1]);
-    ChildResult r{0, -1, 0, 0, ""};
-    uint32_t seen[2] = {0, 0};
+    ChildResult r{0, -1, 0, 0, 0, ""};
+    uint32_t seen[3] = {0, 0, 0};
     if (read(data[0], seen, sizeof seen) == sizeof seen) {
         r.code = seen[0];
         r.count = static_cast<int>(seen[1]);
+        r.on_main = static_cast<int>(seen[2]);
     }
     char buf[2048];
     ssize_t n;
@@ -116,10 +144,27 @@ int report_run_hook(const char*, const char*, const char*, int)
     return 1;
 }
 
+std::string saved_dir;  // the child's working folder, ending in "/"
+
 void report_and_fault_again()
 {
+    if (chdir(saved_dir.c_str()) != 0) _exit(93);
     run_program_set_hook(report_run_hook);
     error_report();
+}
+
+// A fresh working folder for the report's file.
+std::string make_saved_dir()
+{
+    char made[] = "/tmp/jox_report_XXXXXX";
+    return mkdtemp(made) != nullptr ? std::string(made) + "/" : "";
+}
+
+void remove_saved_dir()
+{
+    unlink((saved_dir + "jox-error-report.txt").c_str());
+    rmdir((saved_dir + "jox-error-report.txt").c_str());
+    rmdir(saved_dir.c_str());
 }
 
 }  // namespace
@@ -148,9 +193,37 @@ TEST(ErrorTrap, RealFaultsAreReportedWithTheirCodes)
     }
 }
 
+TEST(ErrorTrap, FaultsOnOtherThreadsReachTheReport)
+{
+    struct Case {
+        const char* name;
+        void (*fault)();
+        int exit_code, count;
+        uint32_t code;
+    } cases[] = {
+        {"helper divides by zero", on_helper_thread<fault_divide>, 0, 1, 0xC0000094},
+        {"helper writes to nowhere", on_helper_thread<fault_bad_write>, 0, 1, 0xC0000005},
+        {"main thread blocks the signal", on_helper_thread<fault_divide, true>, 1, 0, 0},
+    };
+    for (const Case& c : cases) {
+        ChildResult r = run_fault_child(c.fault);
+        EXPECT_TRUE(r.exited) << c.name << " " << r.exit_code;
+        EXPECT_EQ(r.exit_code, c.exit_code) << c.name;
+        EXPECT_EQ(r.count, c.count) << c.name;
+        EXPECT_EQ(r.code, c.code) << c.name;
+        EXPECT_EQ(r.on_main, c.count) << c.name;
+        if (c.exit_code) {
+            EXPECT_NE(r.output.find("Description: Attempted division by zero\r\n"), std::string::npos) << r.output;
+        }
+    }
+}
+
 TEST(ErrorTrap, FaultInsideTheReportEndsTheProgramWithTheReportOnStderr)
 {
+    saved_dir = make_saved_dir();
+    ASSERT_FALSE(saved_dir.empty());
     ChildResult r = run_fault_child(fault_divide, report_and_fault_again);
+    remove_saved_dir();
     EXPECT_EQ(r.count, 1);
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.exit_code, 1);
@@ -218,4 +291,60 @@ TEST(ErrorReport, NormalRunShowsNothingAndOpensNothing)
     run_program_set_hook(nullptr);
     EXPECT_EQ(runs_seen, 0);
     EXPECT_NE(app.report_text.find("Description: No Error\r\nTotal number of errors: 0\r\n"), std::string::npos);
+}
+
+namespace {
+int opener_answer = 1;  // what the stand-in opener reports
+
+void note_to_stderr(const std::string& line)
+{
+    ssize_t ignored = write(2, line.data(), line.size());
+    (void)ignored;
+}
+void report_in_saved_dir()
+{
+    if (chdir(saved_dir.c_str()) != 0) _exit(93);
+    ui_test_set_message_observer([](const char*, const char* text) { note_to_stderr(std::string("box|") + text + "\n"); });
+    run_program_set_hook([](const char* target, const char*, const char*, int) {
+        note_to_stderr(std::string("open|") + target + "\n");
+        return opener_answer;
+    });
+    error_report();
+}
+}  // namespace
+
+// The report is kept beside the settings file, the message names it, and a
+// failure to save or to open it is said rather than passed over.
+TEST(ErrorReport, IsSavedBesideTheSettingsAndOpened)
+{
+    saved_dir = make_saved_dir();
+    ASSERT_FALSE(saved_dir.empty());
+    const std::string file = saved_dir + "jox-error-report.txt";
+    const std::string shown = error_report_text(0xC0000094, 1) + "\r\n";
+    struct Case {
+        bool blocked;  // a folder takes the report's name
+        int opens;
+        std::string output;
+    } cases[] = {
+        {false, 1, "box|" + shown + "This report is saved as " + file + ".\nopen|" + file + "\n"},
+        {false, 0, "box|" + shown + "This report is saved as " + file + ".\nopen|" + file +
+                       "\nbox|Nothing could open:\r" + file},
+        {true, 1, "box|" + shown + "This report could not be saved in " + saved_dir + ".\n"},
+    };
+    for (const Case& c : cases) {
+        opener_answer = c.opens;
+        if (c.blocked) {
+            ASSERT_EQ(mkdir(file.c_str(), 0755), 0);
+        }
+        ChildResult r = run_fault_child(fault_divide, report_in_saved_dir);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.output.substr(0, c.output.size()), c.output) << c.opens;
+        if (!c.blocked) {
+            std::ifstream saved(file, std::ios::binary);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved), {}), error_report_text(0xC0000094, 1));
+        }
+        rmdir(file.c_str());
+        unlink(file.c_str());
+    }
+    remove_saved_dir();
 }

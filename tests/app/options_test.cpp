@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 TEST(OptionsPort, ReadLikeAtoi)
@@ -28,10 +29,13 @@ TEST(OptionsPort, ReadLikeAtoi)
 namespace {
 
 // Each case runs in its own temporary working folder.
+// HOME is the working folder too, so the first-start received-files folder
+// lands inside it.
 class SettingsFolder : public ::testing::Test {
 protected:
     std::string dir;
     std::string old_cwd;
+    std::string old_home = std::getenv("HOME") ? std::getenv("HOME") : "/";
     void SetUp() override
     {
         char buf[] = "/tmp/jox-settings-XXXXXX";
@@ -41,12 +45,15 @@ protected:
         ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
         old_cwd = cwd;
         ASSERT_EQ(chdir(dir.c_str()), 0);
+        setenv("HOME", dir.c_str(), 1);
         app = AppState{};
     }
     void TearDown() override
     {
+        setenv("HOME", old_home.c_str(), 1);
         ASSERT_EQ(chdir(old_cwd.c_str()), 0);
         unlink((dir + "jox.cfg").c_str());
+        rmdir((dir + "Downloads").c_str());
         rmdir(dir.c_str());
     }
     std::string read_config()
@@ -66,10 +73,16 @@ protected:
 
 TEST_F(SettingsFolder, MissingFileIsCreatedWithTheSevenDefaults)
 {
+    ASSERT_EQ(mkdir((dir + "Downloads").c_str(), 0700), 0);
     load_settings();
-    EXPECT_EQ(read_config(), "Folder = " + dir + "Received Files/\r\nIP = \r\nPort = 6843\r\n"
+    EXPECT_EQ(app.receive_folder, dir + "Downloads/jox/");
+    unlink((dir + "jox.cfg").c_str());
+    rmdir((dir + "Downloads").c_str());
+    app = AppState{};
+    load_settings();
+    EXPECT_EQ(read_config(), "Folder = " + dir + "jox/\r\nIP = \r\nPort = 6843\r\n"
                              "Auto Accept = No\r\nOpen File = No\r\nTimeout = 2\r\nNickname = \r\n");
-    EXPECT_EQ(app.receive_folder, dir + "Received Files/");
+    EXPECT_EQ(app.receive_folder, dir + "jox/");
     EXPECT_EQ(app.port, 6843);
     EXPECT_EQ(app.auto_accept, "No");
     EXPECT_EQ(app.open_file, "No");
@@ -84,10 +97,15 @@ TEST_F(SettingsFolder, MissingKeysTakeDefaultsAndEmptyNumbersReadZero)
         std::string file;
         int timeout;
         int port;
+        std::string folder;
     } cases[] = {
-        {"Port = 7000\r\n", 2, 7000},
-        {"Timeout =\r\nPort=x\r\n", 0, 0},
-        {"Timeout = 5s\r\n", 5, 6843},
+        {"Port = 7000\r\n", 2, 7000, dir + "jox/"},
+        {"Timeout =\r\nPort=x\r\n", 0, 0, dir + "jox/"},
+        {"Timeout = 5s\r\n", 5, 6843, dir + "jox/"},
+        // A folder is made absolute against the working folder, with its "/".
+        {"Folder = \r\n", 2, 6843, dir},
+        {"Folder = Inbox\r\n", 2, 6843, dir + "Inbox/"},
+        {"Folder = /data/Inbox\r\n", 2, 6843, "/data/Inbox/"},
     };
     for (const Case& c : cases) {
         write_config(c.file);
@@ -95,7 +113,7 @@ TEST_F(SettingsFolder, MissingKeysTakeDefaultsAndEmptyNumbersReadZero)
         load_settings();
         EXPECT_EQ(app.timeout_seconds, c.timeout) << c.file;
         EXPECT_EQ(app.port, c.port) << c.file;
-        EXPECT_EQ(app.receive_folder, dir + "Received Files/") << c.file;
+        EXPECT_EQ(app.receive_folder, c.folder) << c.file;
         // A file that was only read stays as it was.
         EXPECT_EQ(read_config(), c.file);
     }

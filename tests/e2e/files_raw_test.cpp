@@ -111,14 +111,16 @@ TEST(FilesReceive, AskedAcceptanceAndOpenQuestion)
         ASSERT_TRUE(offers_pump_peer(peer, 10000));
     }
     EXPECT_EQ(seen, "RF|a|sent|");
-    ASSERT_EQ(harness_messages().size(), 2u);
+    ASSERT_EQ(harness_messages().size(), 3u);
     EXPECT_EQ(harness_messages()[0].title, "JOX 1.05 build 6000");
     EXPECT_EQ(harness_messages()[0].text,
               "Accept File: \r  Name : Setup.EXE\r  Size    : 3KB\r  Ext     : EXE"
               " ?\r\rWARNING :\r   File May Contain a Virus.");
     EXPECT_EQ(harness_messages()[1].text, "Do you wish to Open Setup.EXE?");
+    // A Windows program would be run by the desktop: its folder is shown instead.
+    EXPECT_EQ(harness_messages()[2].text.rfind(call.dir + "Received Files/Setup.EXE\rwas not opened", 0), 0u);
     ASSERT_EQ(harness_runs().size(), 1u);
-    EXPECT_EQ(harness_runs()[0].target, call.dir + "Received Files/Setup.EXE");
+    EXPECT_EQ(harness_runs()[0].target, call.dir + "Received Files/");
 
     // Yes to the offer, No to opening: "sent" all the same, nothing started.
     harness_answer_next(IDYES);
@@ -128,7 +130,7 @@ TEST(FilesReceive, AskedAcceptanceAndOpenQuestion)
         ASSERT_TRUE(offers_pump_peer(peer, 10000));
     }
     EXPECT_EQ(seen, "RF|a|sent|");
-    EXPECT_EQ(harness_messages()[2].text, "Accept File: \r  Name : Makefile\r  Size    : 3KB ?");
+    EXPECT_EQ(harness_messages()[3].text, "Accept File: \r  Name : Makefile\r  Size    : 3KB ?");
     EXPECT_EQ(harness_runs().size(), 1u);
 
     // No to the offer: "na", status, controls back. (An "Auto Accept" that

@@ -5,6 +5,7 @@
 #include "app_test.h"
 #include "launch.h"
 #include "toolkit.h"
+#include "working_folder.h"
 
 #include <QApplication>
 #include <QTest>
@@ -198,7 +199,7 @@ int harness_app_start(const std::string& dir)
     HarnessState& s = hs();
     char cwd[4096];
     s.old_cwd = getcwd(cwd, sizeof cwd) ? cwd : "/tmp";
-    if (chdir(dir.c_str()) != 0) return 0;
+    if (!enter_working_folder(dir, nullptr)) return 0;
     s.ended = 0;
     s.inside.clear();
     s.answers.clear();
@@ -430,10 +431,11 @@ pid_t harness_spawn(const std::string& dir)
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     char binary[] = JOX_BINARY;
-    char* argv[] = {binary, nullptr};
+    char workdir_option[] = "--workdir";
+    std::string workdir = dir;
+    char* argv[] = {binary, workdir_option, workdir.data(), nullptr};
     pid_t pid = -1;
     if (posix_spawn(&pid, binary, &actions, nullptr, argv, env.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);

@@ -40,7 +40,7 @@ struct HarnessConfig {
 void harness_write_config(const std::string& dir, const HarnessConfig& config);
 
 // --- The program in-process ---------------------------------------------------
-// chdir to `dir` and start the program there. 1 on success.
+// Start the program with `dir` as its working folder. 1 on success.
 int harness_app_start(const std::string& dir);
 // Ends the run as the program would (bye token, closing, components down),
 // clears the seams and returns to the earlier working folder.
@@ -105,7 +105,8 @@ int raw_at_eof(int fd, int timeout_ms, std::string* extra = nullptr);
 void raw_close(int fd);
 
 // --- A second real instance -----------------------------------------------------
-// Starts the program binary offscreen in `dir`. The pid, or -1.
+// Starts the program binary offscreen with `dir` as its working folder. The
+// pid, or -1.
 pid_t harness_spawn(const std::string& dir);
 // Waits for the child to exit; 1 with its wait status in `status`, or 0
 // when `timeout_ms` passed (the child is left running).

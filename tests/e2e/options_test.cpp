@@ -5,6 +5,7 @@
 #include "call_fixture.h"
 
 #include "files.h"
+#include "user_folders.h"
 
 #include <gtest/gtest.h>
 
@@ -61,13 +62,14 @@ TEST_F(Options, PortFieldIsLockedDuringACall)
     }
 }
 
-TEST_F(Options, PortIsReadLikeANumberAndZeroWritesNothing)
+TEST_F(Options, PortOutOfRangeOrWithLettersIsRefusedAndTheRestIsKept)
 {
     struct Case {
         const char* field;
-        int port;
+        int port;     // 0: the port stays as it was
         int written;
-    } cases[] = {{"7000abc", 7000, 1}, {"  7001", 7001, 1}, {"abc", 0, 0}, {"0", 0, 0}};
+    } cases[] = {{"7000abc", 0, 1}, {"  7001", 7001, 1}, {"abc", 0, 1}, {"0", 0, 1},
+                 {"-5", 0, 1}, {"65536", 0, 1}};
     for (const Case& c : cases) {
         restart_clean();
         start();
@@ -76,11 +78,15 @@ TEST_F(Options, PortIsReadLikeANumberAndZeroWritesNothing)
             control_set_text(20, c.field);
             control_set_text(27, "Zed");
         }));
-        EXPECT_EQ(app.port, c.port) << c.field;
+        int want = c.port ? c.port : port;
+        EXPECT_EQ(app.port, want) << c.field;
         EXPECT_EQ(app.nickname, "Zed") << c.field;  // kept in memory either way
+        ASSERT_FALSE(harness_messages().empty()) << c.field;
+        EXPECT_EQ(harness_messages().back().text.find(c.port ? "next start" : "must be a number") !=
+                      std::string::npos, true) << harness_messages().back().text;
         std::string after = harness_read_file(dir + "jox.cfg");
         if (c.written) {
-            EXPECT_EQ(config_line(after, "Port"), "Port = " + std::to_string(c.port)) << c.field;
+            EXPECT_EQ(config_line(after, "Port"), "Port = " + std::to_string(want)) << c.field;
             EXPECT_EQ(config_line(after, "Nickname"), "Nickname = Zed");
         } else {
             EXPECT_EQ(after, before) << c.field;
@@ -164,28 +170,34 @@ TEST_F(Options, FolderChangeIsSavedAtOnceAndCancellingKeepsTheOldOne)
     EXPECT_EQ(harness_read_file(dir + "jox.cfg"), before);
 }
 
-TEST_F(Options, HelpAsksWithoutTheHelpProgram)
+TEST_F(Options, HelpOpensTheShippedPageAndAsksOnlyWithoutOne)
 {
+    // The page is looked for beside the running binary, here the test's own.
+    const std::string shipped = program_folder() + "help.html";
     struct Case {
         int program_there;
+        int page_there;
         int answer;
-        const char* opened;  // nullptr: nothing opened
-    } cases[] = {{0, IDYES, help_page}, {0, IDNO, nullptr}, {1, 0, "help.exe"}};
+        std::string opened;  // "": nothing opened
+    } cases[] = {{0, 0, IDYES, help_page}, {0, 0, IDNO, ""}, {1, 1, 0, "help.exe"}, {0, 1, 0, shipped}};
     for (const Case& c : cases) {
         restart_clean();
         unlink((dir + "help.exe").c_str());
+        unlink(shipped.c_str());
         if (c.program_there) harness_write_file(dir + "help.exe", "#!/bin/sh\n");
+        if (c.page_there) harness_write_file(shipped, "<html></html>");
         start();
         if (c.answer) harness_answer_next(c.answer);
         ASSERT_TRUE(edit_options([] { harness_click(28); }));
-        if (c.program_there) {
+        unlink(shipped.c_str());
+        if (c.program_there || c.page_there) {
             EXPECT_TRUE(harness_messages().empty());
         } else {
             ASSERT_EQ(harness_messages().size(), 1u);
             EXPECT_EQ(harness_messages()[0].text, "No Help File Found.\rDo You Want to View Help Online?");
             EXPECT_EQ(harness_messages()[0].title, "JOX 1.05 build 6000");
         }
-        if (c.opened) {
+        if (!c.opened.empty()) {
             ASSERT_EQ(harness_runs().size(), 1u) << c.answer;
             EXPECT_EQ(harness_runs()[0].target, c.opened);
         } else {
@@ -206,4 +218,35 @@ TEST_F(Options, MainWindowIsIgnoredWhileOptionsAreOpen)
     EXPECT_FALSE(harness_loop_ended());
     EXPECT_TRUE(harness_messages().empty());
     EXPECT_NE(window_handle(0), nullptr);
+}
+
+// Names and folders are UTF-8 bytes end to end: Options -> OK writes back
+// what the file held, the mark included, and a nickname that is not UTF-8
+// keeps its bytes although the window could only show it with stand-ins.
+TEST_F(Options, OkKeepsTextBytesAndTheFileMark)
+{
+    struct Case {
+        std::string mark, nickname, folder;
+    } cases[] = {
+        {"\xEF\xBB\xBF", "Jos\xC3\xA9", "\xD0\x9F\xD1\x80\xD0\xB8\xD1\x91\xD0\xBC/"},
+        {"\xEF\xBB\xBF", "\xD0\x9F\xD1\x80\xD0\xB8\xD1\x91\xD0\xBC", "Jos\xC3\xA9/"},
+        {"", "Jos\xE9", "Received Files/"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.nickname);
+        restart_clean();
+        HarnessConfig config;
+        config.port = port;
+        config.nickname = c.nickname;
+        config.folder = dir + c.folder;
+        harness_write_config(dir, config);
+        harness_write_file(dir + "jox.cfg", c.mark + harness_read_file(dir + "jox.cfg"));
+        ASSERT_TRUE(harness_app_start(dir));
+        EXPECT_EQ(app.receive_folder, dir + c.folder);
+        ASSERT_TRUE(edit_options([] {}));
+        std::string written = harness_read_file(dir + "jox.cfg");
+        EXPECT_EQ(written.substr(0, c.mark.size()), c.mark);
+        EXPECT_EQ(config_line(written, "Nickname"), "Nickname = " + c.nickname);
+        EXPECT_EQ(config_line(written, "Folder"), "Folder = " + dir + c.folder);
+    }
 }

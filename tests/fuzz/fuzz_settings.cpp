@@ -1,6 +1,7 @@
 // Fuzz target for the settings parser: any bytes as a settings file. Checks
-// that reading never changes the file, that a written key reads back after
-// the rewrite, and that rewriting the rewritten file changes nothing more.
+// that reading never changes the file, that a written key reads back byte
+// for byte after the rewrite, that rewriting the rewritten file changes
+// nothing more, and that the UTF-8 mark survives a rewrite and a re-creation.
 
 #include "settings.h"
 
@@ -86,20 +87,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::abort();
     }
 
+    const std::string mark = "\xEF\xBB\xBF";
+    const bool marked = size >= 3 && std::string(reinterpret_cast<const char*>(data), 3) == mark;
     settings_open(path.c_str());
     settings_write_number("Port", 1234);
     settings_write_text("Nickname", "N\xE9 \t");
+    settings_write_text("Folder", "/\xD0\x9F\xD1\x80/");
     settings_close();
     const std::string rewritten = fuzz_settings_read(path);
 
     settings_open(path.c_str());
-    if (settings_read_number("Port", 0) != 1234 || settings_read_text("Nickname", "") != "N\xE9") {
+    if (settings_read_number("Port", 0) != 1234 || settings_read_text("Nickname", "") != "N\xE9" ||
+        settings_read_text("Folder", "") != "/\xD0\x9F\xD1\x80/") {
         std::abort();
     }
     settings_write_number("Port", 1234);
     settings_close();
-    if (fuzz_settings_read(path) != rewritten) {
+    if (fuzz_settings_read(path) != rewritten || (rewritten.compare(0, 3, mark) == 0) != marked) {
         std::abort();
     }
+
+    // Saved afresh from the values as a window would show them: the mark
+    // and the bytes the window could not show both stay.
+    settings_create(path.c_str());
+    settings_write_text("Nickname", "N\xEF\xBF\xBD");
+    settings_close();
+    settings_open(path.c_str());
+    if (settings_read_text("Nickname", "") != "N\xE9" ||
+        (fuzz_settings_read(path).compare(0, 3, mark) == 0) != marked) {
+        std::abort();
+    }
+    settings_close();
     return 0;
 }

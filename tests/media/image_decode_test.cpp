@@ -314,6 +314,10 @@ TEST(ImageDecode, CraftedBitmapLayouts) {
                                       {255, 0, 0, 0, 255, 255, 255, 0, 0, 0, 255, 0, 0, 255, 0, 0})},
         {"16-bit 565", make_bmp(2, 2, 16, 3, {}, {0xF800, 0x07E0, 0x001F}, {0x1F, 0x00, 0xFF, 0xFF, 0x00, 0xF8, 0xE0, 0x07})},
         {"16-bit 555", make_bmp(2, 2, 16, 0, {}, {}, {0x1F, 0x00, 0xFF, 0x7F, 0x00, 0x7C, 0xE0, 0x03})},
+        {"RLE8 runs", make_bmp(2, 2, 8, 1, pal, {}, {1, 2, 1, 3, 0, 0, 1, 0, 1, 1, 0, 1})},
+        {"RLE4 runs", make_bmp(2, 2, 4, 2, pal, {}, {2, 0x23, 0, 0, 2, 0x01, 0, 1})},
+        // A delta skips the top row's first pixel, which takes entry 0 (red).
+        {"RLE8 delta", make_bmp(2, 2, 8, 1, pal, {}, {1, 2, 1, 3, 0, 0, 0, 2, 1, 0, 1, 1, 0, 1})},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -332,14 +336,31 @@ TEST(ImageDecode, CraftedBitmapLayouts) {
     }
 }
 
+TEST(ImageDecode, RunLengthAbsoluteBlocks) {
+    // Absolute blocks of three pixels: 8-bit padded to 16 bits, 4-bit packed
+    // two to a byte; both rows read blue, white, green.
+    const std::vector<uint32_t> pal = {0x00FF0000, 0x0000FF00, 0x000000FF, 0x00FFFFFF};
+    const unsigned char want[3][4] = {{0, 0, 255, 255}, {255, 255, 255, 255}, {0, 255, 0, 255}};
+    for (const Bytes& file : {make_bmp(3, 1, 8, 1, pal, {}, {0, 3, 2, 3, 1, 0, 0, 1}),
+                              make_bmp(3, 1, 4, 2, pal, {}, {0, 3, 0x23, 0x10, 0, 1})}) {
+        Decoded d;
+        decode(image_decode_bmp, file, &d);
+        ASSERT_TRUE(d.ok);
+        for (int x = 0; x < 3; x++) EXPECT_EQ(0, std::memcmp(d.at(x, 0), want[x], 4)) << "pixel " << x;
+    }
+}
+
 TEST(ImageDecode, BitmapRefusals) {
     const std::vector<uint32_t> pal = {0, 0xFFFFFF};
     struct {
         const char* name;
         Bytes file;
     } cases[] = {
-        {"RLE8", make_bmp(2, 2, 8, 1, pal, {}, Bytes(8, 0))},
-        {"RLE4", make_bmp(2, 2, 4, 2, pal, {}, Bytes(8, 0))},
+        {"RLE8 run past its row", make_bmp(2, 2, 8, 1, pal, {}, {3, 1, 0, 1})},
+        {"RLE4 absolute past the data", make_bmp(2, 2, 4, 2, pal, {}, {0, 4, 0x01})},
+        {"RLE8 delta past the row", make_bmp(2, 2, 8, 1, pal, {}, {0, 2, 3, 0})},
+        {"RLE8 top-down", make_bmp(2, -2, 8, 1, pal, {}, {0, 1})},
+        {"RLE8 huge picture, tiny data", make_bmp(16384, 4096, 8, 1, pal, {}, {0, 1})},
         {"embedded JPEG", make_bmp(2, 2, 24, 4, {}, {}, Bytes(16, 0))},
         {"2-bit", make_bmp(2, 2, 2, 0, pal, {}, Bytes(8, 0))},
         {"zero width", make_bmp(0, 2, 24, 0, {}, {}, Bytes(16, 0))},

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -22,6 +23,8 @@ struct Recorder {
     int opens = 0;
     int stops = 0;
     int closes = 0;
+    std::vector<std::size_t> drained_at;  // bytes written since open at each drain step
+    int drain_steps_needed = 1;           // steps the device takes to play out
 };
 Recorder recorder;
 
@@ -49,7 +52,12 @@ void rec_close() {
     std::lock_guard<std::mutex> g(recorder.lock);
     recorder.closes++;
 }
-const SoundSink recording_sink = {rec_open, rec_write, rec_wait, rec_stop, rec_close};
+int rec_drain(int) {
+    std::lock_guard<std::mutex> g(recorder.lock);
+    recorder.drained_at.push_back(recorder.since_open.size());
+    return int(recorder.drained_at.size()) >= recorder.drain_steps_needed;
+}
+const SoundSink recording_sink = {rec_open, rec_write, rec_wait, rec_stop, rec_close, rec_drain};
 
 std::size_t recorded_bytes() {
     std::lock_guard<std::mutex> g(recorder.lock);
@@ -82,6 +90,8 @@ protected:
         std::lock_guard<std::mutex> g(recorder.lock);
         recorder.since_open.clear();
         recorder.opens = recorder.stops = recorder.closes = 0;
+        recorder.drained_at.clear();
+        recorder.drain_steps_needed = 1;
     }
     void TearDown() override { sound_shutdown(); }
 };
@@ -289,6 +299,10 @@ TEST_F(SoundAlsaNull, EveryFixtureFormatPlays) {
         ASSERT_TRUE(sound_play(3, 0));
         EXPECT_TRUE(wait_until([] { return sound_playing(3) == 0; }, 5000));
     }
+    // A sound shorter than the device's buffer is started and played out.
+    ASSERT_TRUE(sound_load(3, media_fixture(short_wave).c_str()));
+    ASSERT_TRUE(sound_play(3, 0));
+    EXPECT_TRUE(wait_until([] { return sound_playing(3) == 0; }, 5000));
 }
 
 TEST_F(SoundPlayback, LoopingAndReplacingTheSound) {
@@ -307,4 +321,26 @@ TEST_F(SoundPlayback, LoopingAndReplacingTheSound) {
     sound_shutdown();
     std::lock_guard<std::mutex> g(recorder.lock);
     EXPECT_EQ(recorder.closes, 1);
+}
+
+// A device starts only on a full buffer: a sound of any length is played
+// out after its last frame, and counts as playing until it was heard.
+TEST_F(SoundPlayback, EverySoundIsPlayedOutAfterItsLastFrame) {
+    struct {
+        const char* file;
+        int steps;  // drain steps the device needs
+    } rows[] = {{"sounds/short-8k.wav", 1}, {"sounds/chime-u8-mono-22k.wav", 1}, {"sounds/short-8k.wav", 4}};
+    ASSERT_TRUE(sound_use_sink(&recording_sink));
+    for (const auto& row : rows) {
+        ASSERT_TRUE(sound_load(3, media_fixture(row.file).c_str()));
+        std::unique_lock<std::mutex> setup(recorder.lock);
+        recorder.drain_steps_needed = row.steps;
+        recorder.drained_at.clear();
+        setup.unlock();
+        ASSERT_TRUE(sound_play(3, 0));
+        ASSERT_TRUE(wait_until([] { return sound_playing(3) == 0; }, 5000));
+        std::lock_guard<std::mutex> g(recorder.lock);
+        EXPECT_EQ(recorder.drained_at, std::vector<std::size_t>(std::size_t(row.steps), wave_data(row.file).size()))
+            << row.file << " " << row.steps;
+    }
 }

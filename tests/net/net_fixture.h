@@ -23,6 +23,7 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace net_test {
 
@@ -50,6 +51,22 @@ inline int raw_listen(int* port, int backlog = 16) {
     listen(fd, backlog);
     getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
     *port = ntohs(a.sin_port);
+    return fd;
+}
+
+// A listener whose accept queue is full: further SYNs are dropped, so an
+// attempt to reach it hears nothing at all. The fillers hold the queue.
+inline int silent_listen(int* port, std::vector<int>* fillers) {
+    int fd = raw_listen(port, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)*port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 4; i++) {
+        fillers->push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        connect(fillers->back(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return fd;
 }
 

@@ -2,6 +2,7 @@
 // peers on loopback.
 #include "net_fixture.h"
 
+#include <netdb.h>
 #include <sys/stat.h>
 
 using namespace net_test;
@@ -129,31 +130,31 @@ TEST_F(NetTest, ConnectResolvesOrFails) {
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(net_address_text(net_peer_address(c)), "127.0.0.1");
     net_close(c);
-    EXPECT_NE(c = net_connect("localhost", port), nullptr);
-    net_close(c);
 
     int free_port;
     close(raw_listen(&free_port));
     EXPECT_EQ(net_connect("no-such-host.invalid", port), nullptr);
     EXPECT_EQ(net_connect(nullptr, port), nullptr);
     EXPECT_EQ(net_connect("127.0.0.1", free_port), nullptr);  // refused
+
+    // Minimal roots and containers may have no /etc/hosts at all.
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    if (getaddrinfo("localhost", nullptr, &hints, &found) != 0) {
+        GTEST_SKIP() << "\"localhost\" does not resolve here; name lookup left untested";
+    }
+    freeaddrinfo(found);
+    EXPECT_NE(c = net_connect("localhost", port), nullptr);
+    net_close(c);
 }
 
 // A listener whose accept queue is full drops further SYNs, so the attempt
 // gets no answer at all; our own limit must end it.
 TEST_F(NetTest, ConnectGivesUpOnAnUnansweredAttempt) {
     int blocked_port;
-    int listener = raw_listen(&blocked_port, 0);
-    int fillers[4];
-    for (int& f : fillers) {
-        f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons((uint16_t)blocked_port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::vector<int> fillers;
+    int listener = silent_listen(&blocked_port, &fillers);
     net_set_timeouts(300, 0, 0);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(net_connect("127.0.0.1", blocked_port), nullptr);

@@ -60,14 +60,30 @@ TEST(Files, CreateDirectoryMakesTheLastLevelOnce)
     EXPECT_EQ(file_size(made.c_str()), -2);
     EXPECT_EQ(create_directory(made.c_str()), 0);
 
-    // Trailing blanks and separators are not part of the name.
-    EXPECT_NE(create_directory((dir.file("second") + " / /").c_str()), 0);
-    EXPECT_EQ(file_size(dir.file("second").c_str()), -2);
+    // Trailing separators are not part of the name; trailing blanks are.
+    EXPECT_NE(create_directory((dir.file("second") + " //").c_str()), 0);
+    EXPECT_EQ(file_size(dir.file("second ").c_str()), -2);
+    EXPECT_EQ(file_size(dir.file("second").c_str()), -1);
 
     EXPECT_EQ(create_directory(dir.file("no parent/child").c_str()), 0);
     EXPECT_EQ(file_size(dir.file("no parent").c_str()), -1);
     EXPECT_EQ(create_directory(""), 0);
     EXPECT_EQ(create_directory("/"), 0);
+}
+
+TEST(Files, FolderAbsoluteResolvesAgainstTheBaseWithOneFinalSlash)
+{
+    const struct {
+        const char* folder;
+        const char* absolute;
+    } cases[] = {
+        {"", "/work/"},
+        {"Inbox", "/work/Inbox/"},
+        {"in/box/", "/work/in/box/"},
+        {"/data/Inbox", "/data/Inbox/"},
+        {"/data/Inbox /", "/data/Inbox /"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(folder_absolute(c.folder, "/work/"), c.absolute) << c.folder;
 }
 
 TEST(Files, DeleteFileRemovesFilesOnly)

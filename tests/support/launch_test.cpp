@@ -20,6 +20,15 @@ bool make_script(const std::string& path, const std::string& body)
     return write_bytes(path, "#!/bin/sh\n" + body) && chmod(path.c_str(), 0755) == 0;
 }
 
+// A stand-in xdg-open in `bin` that writes the target it got to `record`,
+// in one step so that a reader never sees half of it.
+bool make_recording_opener(const std::string& bin, const std::string& record)
+{
+    return mkdir(bin.c_str(), 0755) == 0 &&
+           make_script(bin + "/xdg-open", "printf '%s' \"$1\" > '" + record + ".tmp'\n"
+                                          "mv '" + record + ".tmp' '" + record + "'\n");
+}
+
 // Waits (bounded) until `path` exists; true when it appeared.
 bool wait_for_file(const std::string& path)
 {
@@ -145,9 +154,6 @@ TEST_F(LaunchTest, OpensDocumentsFoldersAndAddresses)
     ASSERT_TRUE(make_script(bin + "/xdg-open", "printf '%s\\n' \"$1\" > '" + opened + "'\n"
                                                "pwd >> '" + opened + "'\n"));
     ASSERT_TRUE(write_bytes(docs + "/notes.txt", "text"));
-    // Executable bit, but nothing the system can run.
-    ASSERT_TRUE(write_bytes(docs + "/fake.exe", "not a program"));
-    ASSERT_EQ(chmod((docs + "/fake.exe").c_str(), 0755), 0);
     setenv("PATH", bin.c_str(), 1);
 
     const std::string address = "http://forum.example/viewforum.php?f=4";
@@ -160,7 +166,6 @@ TEST_F(LaunchTest, OpensDocumentsFoldersAndAddresses)
         {docs + "/notes.txt", work, docs + "/notes.txt\n" + work + "\n"},
         {"my docs/notes.txt", "", docs + "/notes.txt\n" + docs + "\n"},
         {docs + "/", "", docs + "/\n" + docs + "\n"},
-        {docs + "/fake.exe", "", docs + "/fake.exe\n" + docs + "\n"},
         {address, "", address + "\n" + dir.path() + "\n"},
     };
     for (const Case& c : cases) {
@@ -173,6 +178,102 @@ TEST_F(LaunchTest, OpensDocumentsFoldersAndAddresses)
     // No xdg-open to be found: nothing can open the document.
     setenv("PATH", dir.file("empty").c_str(), 1);
     EXPECT_EQ(run_program((docs + "/notes.txt").c_str(), "", "", RUN_WAIT), 0);
+}
+
+// Opening must never run what a peer sent, or a name picked off PATH: the
+// stand-in opener records what it gets; every row's content would leave the
+// marker if anything ran it. Only a program named by its path is started.
+TEST_F(LaunchTest, OpensDocumentsButNeverRunsProgramsOrNamesFromPath)
+{
+    const std::string bin = dir.file("bin");
+    const std::string opened = dir.file("opened.txt");
+    const std::string marker = dir.file("was-run");
+    ASSERT_TRUE(make_recording_opener(bin, opened));
+    setenv("PATH", (bin + ":/usr/bin:/bin").c_str(), 1);
+    const std::string script = "#!/bin/sh\ntouch '" + marker + "'\n";
+    const std::string entry = "[Desktop Entry]\nType=Application\nExec=touch " + marker + "\n";
+
+    struct Case {
+        std::string name, content;  // no content: no file is made
+        mode_t mode;
+        int run;                    // run_program's result
+        LaunchResult document;      // launch_open_document's result
+    };
+    const Case cases[] = {
+        {"\"touch\" " + marker, "", 0644, 0, LAUNCH_MISSING},
+        {"touch", "", 0644, 0, LAUNCH_MISSING},
+        {"tool", script, 0755, 1, LAUNCH_RUNNABLE},
+        {"fake.exe", "not a program", 0755, 0, LAUNCH_RUNNABLE},
+        {"Notes.desktop", entry, 0644, 0, LAUNCH_RUNNABLE},
+        {"readme.txt", "; about\n" + entry, 0644, 0, LAUNCH_RUNNABLE},
+        {"run.SH", "echo hi\n", 0644, 0, LAUNCH_RUNNABLE},
+        {"install", script, 0644, 0, LAUNCH_RUNNABLE},
+        {"photo.jpg", "\x7F" "ELF\x02\x01\x01", 0644, 0, LAUNCH_RUNNABLE},
+        {"setup", "MZ\x90", 0644, 0, LAUNCH_RUNNABLE},
+        {"letter.txt", "Dear Jos\xC3\xA9, #!", 0644, 1, LAUNCH_STARTED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = c.content.empty() ? c.name : dir.file(c.name);
+        if (!c.content.empty()) {
+            ASSERT_TRUE(write_bytes(path, c.content));
+            ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+        }
+        const bool document = c.document == LAUNCH_STARTED;
+        unlink(opened.c_str());
+        unlink(marker.c_str());
+        EXPECT_EQ(run_program(path.c_str(), marker.c_str(), "", RUN_WAIT), c.run);
+        EXPECT_EQ(read_bytes(opened), document ? path : "");
+        EXPECT_EQ(file_exists(marker), c.run == 1 && !document);
+
+        unlink(opened.c_str());
+        unlink(marker.c_str());
+        EXPECT_EQ(launch_open_document(path.c_str()), c.document);
+        if (document) {
+            ASSERT_TRUE(wait_for_file(opened));
+        }
+        EXPECT_EQ(read_bytes(opened), document ? path : "");
+        EXPECT_FALSE(file_exists(marker));
+    }
+}
+
+TEST_F(LaunchTest, FoldersAndAddressesOpenOnlyAsWhatTheyAre)
+{
+    const std::string bin = dir.file("bin");
+    const std::string opened = dir.file("opened.txt");
+    ASSERT_TRUE(make_recording_opener(bin, opened));
+    ASSERT_TRUE(write_bytes(dir.file("notes.txt"), "text"));
+    setenv("PATH", (bin + ":/usr/bin:/bin").c_str(), 1);
+    struct Case {
+        LaunchResult (*open)(const char*);
+        std::string target;
+        LaunchResult result;
+    };
+    const Case cases[] = {
+        {launch_open_folder, work + "/", LAUNCH_STARTED},
+        {launch_open_folder, "work folder", LAUNCH_STARTED},
+        {launch_open_folder, dir.file("notes.txt"), LAUNCH_MISSING},
+        {launch_open_folder, dir.file("gone/"), LAUNCH_MISSING},
+        {launch_open_url, "https://example.org/help.html", LAUNCH_STARTED},
+        {launch_open_url, "steam://run/1", LAUNCH_MISSING},
+        {launch_open_url, "notes.txt", LAUNCH_MISSING},
+        {launch_open_document, work, LAUNCH_MISSING},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        unlink(opened.c_str());
+        EXPECT_EQ(c.open(c.target.c_str()), c.result);
+        if (c.result == LAUNCH_STARTED) {
+            ASSERT_TRUE(wait_for_file(opened));
+            EXPECT_NE(read_bytes(opened).find(c.target), std::string::npos);
+        }
+    }
+    // No opener, or one only a relative PATH entry finds: nothing opens.
+    for (const char* path : {"empty", "bin"}) {
+        setenv("PATH", path, 1);
+        EXPECT_EQ(launch_open_document(dir.file("notes.txt").c_str()), LAUNCH_FAILED) << path;
+        EXPECT_EQ(launch_open_folder(work.c_str()), LAUNCH_FAILED) << path;
+    }
 }
 
 int hook_calls = 0;

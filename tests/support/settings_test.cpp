@@ -63,15 +63,16 @@ const ReadCase READ_CASES[] = {
     {"comments_and_groups.cfg", "Port", true, nullptr, 1111},
     {"comments_and_groups.cfg", "key", false, "fallback", 0},
     {"comments_and_groups.cfg", "no space", false, "fallback", 0},
-    {"utf8_mark.cfg", "Nickname", false, "Ren\xE9", 0},
+    // Bytes come back as the file holds them, whether UTF-8 or not.
+    {"utf8_mark.cfg", "Nickname", false, "Ren\xC3\xA9", 0},
     {"utf8_mark.cfg", "Port", true, nullptr, 6843},
-    {"utf8_values.cfg", "Upper", false, "", 0},
-    {"utf8_values.cfg", "Broken", false, "", 0},
-    {"utf8_values.cfg", "Overlong", false, "", 0},
-    {"utf8_values.cfg", "Stray", false, "", 0},
-    {"utf8_values.cfg", "Cut", false, "ab", 0},
-    {"utf8_values.cfg", "CutLong", false, "ab", 0},
-    {"utf8_values.cfg", "Latin", false, "\xFF\x80", 0},
+    {"utf8_values.cfg", "Upper", false, "\xC4\x80", 0},
+    {"utf8_values.cfg", "Broken", false, "a\xC3(", 0},
+    {"utf8_values.cfg", "Overlong", false, "\xC1\xA9", 0},
+    {"utf8_values.cfg", "Stray", false, "\x80", 0},
+    {"utf8_values.cfg", "Cut", false, "ab\xC3", 0},
+    {"utf8_values.cfg", "CutLong", false, "ab\xE2\x82", 0},
+    {"utf8_values.cfg", "Latin", false, "\xC3\xBF\xC2\x80", 0},
     {"no_mark_e9.cfg", "Nickname", false, "Ren\xE9", 0},
     {"numbers.cfg", "Plus", true, nullptr, 7},
     {"numbers.cfg", "Minus", true, nullptr, -12},
@@ -122,8 +123,8 @@ const RewriteCase REWRITE_CASES[] = {
     {"line_ends_lf.cfg", "Extra", "", "Nickname = Ann\r\nPort = 6843\r\nTimeout = 9\r\nExtra = \r\n"},
     {"values_with_blanks.cfg", "Port", "1",
      "Folder = /home/ann/Received Files/  \t\r\nNickname = \r\nPort = 1\r\n"},
-    // A file with the mark is written back with it, and in UTF-8.
-    {"utf8_mark.cfg", "Nickname", "Zo\xEB",
+    // A file with the mark is written back with it; texts keep their bytes.
+    {"utf8_mark.cfg", "Nickname", "Zo\xC3\xAB",
      "\xEF\xBB\xBF\r\nNickname = Zo\xC3\xAB\r\nPort = 6843\r\n"},
     {"no_mark_e9.cfg", "Nickname", "Zo\xEB", "Nickname = Zo\xEB\r\n"},
     // Written as it was, the first line would pass for the UTF-8 mark.
@@ -169,13 +170,50 @@ TEST_F(SettingsTest, KeyBytesAboveAsciiMatchInUtf8File)
 {
     const std::string path = copy_fixture(dir, "utf8_mark.cfg");
     ASSERT_NE(settings_open(path.c_str()), 0);
-    settings_write_text("Gr\xFC\xDF", "x\xE9");
-    EXPECT_EQ(settings_read_text("GR\xFC\xDF", "absent"), "x\xE9");
+    settings_write_text("Gr\xC3\xBC\xC3\x9F", "x\xC3\xA9");
+    EXPECT_EQ(settings_read_text("GR\xC3\xBC\xC3\x9F", "absent"), "x\xC3\xA9");
     settings_close();
     ASSERT_NE(settings_open(path.c_str()), 0);
-    EXPECT_EQ(settings_read_text("gr\xFC\xDF", "absent"), "x\xE9");
+    EXPECT_EQ(settings_read_text("gr\xC3\xBC\xC3\x9F", "absent"), "x\xC3\xA9");
     settings_close();
     EXPECT_NE(read_bytes(path).find("Gr\xC3\xBC\xC3\x9F = x\xC3\xA9\r\n"), std::string::npos);
+}
+
+// UTF-8 texts are stored as they are, a replaced file keeps its mark, and a
+// value that a window could only show with replacement characters keeps its
+// bytes when it comes back that way.
+TEST_F(SettingsTest, TextsKeepTheirBytesAndFilesTheirMark)
+{
+    const std::string mark = "\xEF\xBB\xBF";
+    const std::string bad = "Jos\xE9 \xFF!";     // 8-bit, not UTF-8
+    const std::string shown = "Jos\xEF\xBF\xBD \xEF\xBF\xBD!";
+    struct Case {
+        std::string before;
+        bool create;           // settings_create, else settings_open
+        const char* key;
+        std::string text, after;
+    } cases[] = {
+        {mark + "Port = 1\r\n", false, "Nickname", "Jos\xC3\xA9",
+         mark + "\r\nPort = 1\r\nNickname = Jos\xC3\xA9\r\n"},
+        {mark + "Folder = /x/\r\n", true, "Folder", "/home/\xD0\x9F\xD1\x80\xD0\xB8\xD1\x91\xD0\xBC/",
+         mark + "\r\nFolder = /home/\xD0\x9F\xD1\x80\xD0\xB8\xD1\x91\xD0\xBC/\r\n"},
+        {"Nickname = " + bad + "\r\n", true, "nickname", shown, "nickname = " + bad + "\r\n"},
+        {"Nickname = " + bad + " \t\r\n", true, "Nickname", shown, "Nickname = " + bad + "\r\n"},
+        {mark + "Nickname = " + bad + "\r\n", false, "Nickname", shown,
+         mark + "\r\nNickname = " + bad + "\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        const std::string path = dir.file("jox.cfg");
+        ASSERT_TRUE(write_bytes(path, c.before));
+        ASSERT_NE(c.create ? settings_create(path.c_str()) : settings_open(path.c_str()), 0);
+        settings_write_text(c.key, c.text.c_str());
+        settings_close();
+        EXPECT_EQ(read_bytes(path), c.after);
+        ASSERT_NE(settings_open(path.c_str()), 0);
+        EXPECT_EQ(settings_read_text(c.key, ""), c.text == shown ? bad : c.text);
+        settings_close();
+    }
 }
 
 // A line end inside a written text must not turn into lines of its own.

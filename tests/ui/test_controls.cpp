@@ -5,6 +5,10 @@
 #include "ui_fixture.h"
 
 #include <QLineEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QStatusBar>
 #include <QTest>
 #include <QTextEdit>
@@ -55,6 +59,28 @@ TEST_F(ControlTest, EditorLines)
     control_add_item(50, -1, "last");
     auto* editor = static_cast<QTextEdit*>(widget_of(50));
     EXPECT_EQ(editor->textCursor().position(), static_cast<int>(QString("again\nlast").size()));
+}
+
+// After a long line the log must not stay scrolled sideways: the newest
+// line is in view from its start.
+TEST_F(ControlTest, ChatLogWrapsAndFollowsTheNewestLine)
+{
+    auto* editor = static_cast<QTextEdit*>(widget_of(50));
+    std::string words;
+    for (int i = 0; i < 37; i++)
+        words += "word, ";
+    for (const std::string& line : {std::string(222, 'w'), words}) {
+        for (int before : {0, 12}) {
+            control_clear_items(50);
+            for (int i = 0; i < before; i++)
+                control_add_item(50, -1, "short line");
+            control_add_item(50, -1, line.c_str());
+            control_add_item(50, -1, "newest");
+            QCoreApplication::processEvents();
+            QRect newest = editor->cursorRect(QTextCursor(editor->document()->lastBlock()));
+            EXPECT_TRUE(editor->viewport()->rect().contains(newest)) << before << " " << line;
+        }
+    }
 }
 
 TEST_F(ControlTest, EditorColoursAreRedInTheLowByte)

@@ -8,11 +8,15 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QLineEdit>
 #include <QMoveEvent>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
+
+#include <algorithm>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -151,6 +155,105 @@ TEST_F(EventTest, ReturnInOneLineFieldIsRawKeyThatStays)
             EXPECT_EQ(ui_event_key(), other.code) << other.key;
         }
     }
+}
+
+// Folded, the chat area lies below the status bar: Tab never reaches it.
+TEST_F(EventTest, TabVisitsOnlyEnabledControlsInSight)
+{
+    struct {
+        int height;
+        std::vector<int> reached;  // of the chat area's 12, 13, 14 and the disabled 6
+    } rows[] = {{236, {}}, {363, {12, 13, 14}}};
+    control_disable(14, 0);
+    for (const auto& row : rows) {
+        window_resize(WINDOW_MAIN, KEEP, KEEP, KEEP, row.height);
+        widget_of(0)->activateWindow();
+        widget_of(0)->setFocus();
+        std::vector<int> reached;
+        for (int i = 0; i < 12; i++) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            for (int c : {6, 12, 13, 14})
+                if (widget_of(c) == QApplication::focusWidget() && !std::count(reached.begin(), reached.end(), c))
+                    reached.push_back(c);
+        }
+        std::sort(reached.begin(), reached.end());
+        EXPECT_EQ(reached, row.reached) << row.height;
+    }
+    drain_events();
+}
+
+TEST_F(EventTest, DoubleClickOnPictureIsOneClickThenOneDoubleClick)
+{
+    struct {
+        Qt::MouseButton button;
+        int click, twice;
+    } rows[] = {{Qt::LeftButton, TYPE_CLICK, TYPE_LEFT_DOUBLE_CLICK},
+                {Qt::RightButton, TYPE_RIGHT_CLICK, TYPE_RIGHT_DOUBLE_CLICK}};
+    for (const auto& row : rows) {
+        // What the window system delivers for one double click.
+        for (QEvent::Type t : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::MouseButtonPress,
+                               QEvent::MouseButtonDblClick, QEvent::MouseButtonRelease}) {
+            QMouseEvent e(t, QPointF(5, 5), widget_of(10)->mapToGlobal(QPointF(5, 5)), row.button,
+                          t == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(row.button), {});
+            QCoreApplication::sendEvent(widget_of(10), &e);
+        }
+        std::vector<polled> events = drain_events();
+        EXPECT_EQ(count_control(events, 10, row.click), 1) << row.button;
+        EXPECT_EQ(count_control(events, 10, row.twice), 1) << row.button;
+    }
+}
+
+TEST_F(EventTest, KeyOnATabPageIsReportedOnce)
+{
+    build_options_window();
+    struct {
+        int page, control;
+        Qt::Key key;
+    } rows[] = {{1, 20, Qt::Key_Return}, {2, 24, Qt::Key_A}, {3, 27, Qt::Key_Return}};
+    for (const auto& row : rows) {
+        control_set_state(17, row.page);
+        widget_of(row.control)->activateWindow();
+        widget_of(row.control)->setFocus();
+        drain_events();
+        QTest::keyClick(widget_of(row.control), row.key);
+        // Return there also clicks OK, as the window's button; the key
+        // itself is reported once.
+        std::vector<polled> events = drain_input_events();
+        EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const polled& e) { return e.code == EVENT_KEY_DOWN; }),
+                  1) << row.control;
+    }
+}
+
+// Return and Tab typed while the loop was busy: the Return belongs to the
+// field it was typed in, though the Tab moved the focus before the poll.
+// A chat line meanwhile brings the main window back but leaves the focus.
+TEST_F(EventTest, ReturnKeepsItsFieldAndAttentionKeepsTheFocus)
+{
+    window_resize(WINDOW_MAIN, KEEP, KEEP, KEEP, 363);
+    control_disable(14, 0);
+    for (int control : {0, 13}) {
+        QWidget* field = widget_of(control);
+        field->activateWindow();
+        field->setFocus();
+        drain_events();
+        QCoreApplication::postEvent(field, new QKeyEvent(QEvent::KeyPress, Qt::Key_Return, {}, "\r"));
+        QCoreApplication::postEvent(field, new QKeyEvent(QEvent::KeyPress, Qt::Key_Tab, {}, "\t"));
+        for (int i = 0; i < 20 && ui_poll_event() != EVENT_KEY_DOWN; i++) {
+        }
+        ASSERT_EQ(ui_event_key(), 13);
+        ASSERT_NE(QApplication::focusWidget(), field);
+        EXPECT_EQ(ui_focus_handle(), field) << control;
+        drain_events();
+        EXPECT_EQ(ui_focus_handle(), QApplication::focusWidget());  // later passes ask the live focus
+    }
+    build_options_window();
+    widget_of(16)->activateWindow();
+    widget_of(16)->setFocus();
+    window_set_state(WINDOW_MAIN, STATE_MINIMIZE);
+    EXPECT_EQ(window_attention(WINDOW_MAIN), 1);
+    drain_events();
+    EXPECT_FALSE(static_cast<QWidget*>(window_handle(WINDOW_MAIN))->isMinimized());
+    EXPECT_EQ(QApplication::focusWidget(), widget_of(16));
 }
 
 TEST_F(EventTest, CloseBoxIsReportedOnceAndWindowStays)

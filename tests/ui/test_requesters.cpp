@@ -4,11 +4,15 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
+#include <QFontMetrics>
+#include <QHeaderView>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTreeView>
 
 #include <string>
 #include <vector>
@@ -155,6 +159,45 @@ TEST_F(RequesterTest, RealDialogsAnswerThroughTheSameRules)
     EXPECT_EQ(open_files_requester("Files", bad.c_str(), "All files (*.*)|*.*", 0, 0), "");
     for (const QString& f : chosen)
         EXPECT_FALSE(f.endsWith("a?b")) << f.toStdString();
+}
+
+}  // namespace
+
+namespace {
+
+// The file requester opens where a file was last chosen, else at home, never
+// in the working folder; its columns show a long name and a date in full.
+TEST_F(RequesterTest, FileRequesterStartsWhereTheUserWasWithReadableColumns)
+{
+    QTemporaryDir dir;
+    QString last = QDir(dir.path()).canonicalPath() + "/last", cwd = QDir::currentPath();
+    QString long_name = "holiday pictures from the summer of 2026, the long walk.jpg";
+    ASSERT_TRUE(QDir().mkpath(last) && QFile(last + "/" + long_name).open(QIODevice::WriteOnly));
+    QDir::setCurrent(dir.path());
+    const std::string chosen = (last + "/earlier.txt").toStdString();
+    ui_test_queue_files_answer(&chosen, 1);
+    open_files_requester("Files", "", "All files (*.*)|*.*", 0, 2);
+    for (const QString& expected : {last, QDir::homePath()}) {
+        if (expected != last)
+            QDir(last).removeRecursively();
+        QString opened;
+        int narrow = 1;
+        QTimer::singleShot(300, [&] {
+            auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            QTreeView* view = d ? d->findChild<QTreeView*>() : nullptr;
+            if (view) {
+                opened = d->directory().canonicalPath();
+                QFontMetrics m(view->font());
+                narrow = (expected == last && view->header()->sectionSize(0) < m.horizontalAdvance(long_name)) +
+                         (view->header()->sectionSize(3) < m.horizontalAdvance("2026-12-07 18:40"));
+                d->reject();
+            }
+        });
+        open_files_requester("Files", "", "All files (*.*)|*.*", 0, 2);
+        EXPECT_EQ(opened.toStdString(), expected.toStdString());
+        EXPECT_EQ(narrow, 0) << expected.toStdString();
+    }
+    QDir::setCurrent(cwd);
 }
 
 }  // namespace

@@ -1,0 +1,98 @@
+// Callers that try to wear the program down over the network, and a call
+// placed to a host that never answers: the program keeps serving, and its
+// wait can be abandoned or runs out.
+#include "call_fixture.h"
+
+#include "layouts.h"
+#include "net.h"
+
+#include <QTest>
+#include <QWidget>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <filesystem>
+#include <iterator>
+#include <vector>
+
+namespace {
+
+using HostileNet = CallFixture;
+
+long open_fds()
+{
+    return long(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
+
+}  // namespace
+
+TEST_F(HostileNet, GoodbyeCallersThatStayConnectedDoNotWearTheProgramDown)
+{
+    start();
+    long before = open_fds();
+    std::vector<int> kept;
+    for (int i = 0; i < 1100; ++i) {
+        kept.push_back(raw_connect("127.0.0.1", port, 2000));
+        ASSERT_TRUE(pump_until([] { return app.idle == 0; }, 2000)) << i;
+        ASSERT_TRUE(raw_send(kept.back(), "ByeByeByeDisconnec"));
+        ASSERT_TRUE(pump_until([] { return app.idle == 1; }, 2000)) << i;
+    }
+    EXPECT_LE(open_fds() - before, 1100 + 70);  // the callers' own, and the program's bound
+    kept.push_back(raw_connect("127.0.0.1", port, 2000));
+    EXPECT_TRUE(pump_until([] { return app.idle == 0; }, 2000));
+    raw = raw_connect("127.0.0.1", port, 2000);
+    EXPECT_TRUE(pump_expect("JOXBusy", 2000));
+    for (int fd : kept) raw_close(fd);
+}
+
+// Freed records' addresses come back soon; handles of ended calls must not.
+TEST_F(HostileNet, EndedCallsHandlesCannotReachALaterCaller)
+{
+    start();
+    std::vector<NetConnection*> ended;
+    for (int i = 0; i < 30; ++i) {
+        be_called();
+        for (NetConnection* h : ended) EXPECT_EQ(net_send_text(h, "mMeSSageJOXhi"), -1) << i;
+        EXPECT_EQ(raw_read(raw, 64, 5), "") << i;
+        ended.push_back(app.peer_connection);
+        raw_close(raw);
+        raw = -1;
+        ASSERT_TRUE(pump_until([] { return app.idle == 1; }, 2000));
+    }
+}
+
+// While a call to a host that never answers is placed, the wait window is up
+// and the loop runs: another caller is turned away, and Escape, a click or
+// the time limit end the attempt.
+TEST_F(HostileNet, CallingASilentHostCanBeAbandonedAndRunsOut)
+{
+    for (const char* end : {"escape", "click", "limit"}) {
+        restart_clean();
+        listener = raw_listen("127.0.0.2", port);  // its queue is filled below
+        std::vector<int> fillers(20);
+        sockaddr_in a{AF_INET, htons(uint16_t(port)), {inet_addr("127.0.0.2")}, {}};
+        for (int& f : fillers) connect(f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0), (sockaddr*)&a, sizeof a);
+        start();
+        ASSERT_NE(net_server_create(0, 0), 0);  // the program listens elsewhere
+        int other = net_server_port(0), busy = -1, limit = std::string(end) == "limit";
+        net_set_timeouts(limit ? 800 : 0, 0, 0);
+        std::string got;
+        harness_inside([&] { return window_handle(WINDOW_WAIT) && (busy = raw_connect("127.0.0.1", other, 1000)) >= 0; });
+        harness_inside([&] { return (got += raw_read(busy, 7 - got.size(), 2)).size() >= 7; });
+        harness_inside([&] {
+            if (std::string(end) == "escape") QTest::keyClick(static_cast<QWidget*>(window_handle(WINDOW_WAIT)), Qt::Key_Escape);
+            if (std::string(end) == "click") QTest::mouseClick(static_cast<QWidget*>(control_handle(34)), Qt::LeftButton);
+            return true;
+        });
+        control_set_text(0, "127.0.0.2");
+        harness_click(8);
+        EXPECT_TRUE(pump_until([] { return !harness_inside_pending() && !window_handle(WINDOW_WAIT); }, 4000)) << end;
+        EXPECT_EQ(got, "JOXBusy") << end;
+        EXPECT_EQ(harness_messages().size(), size_t(limit)) << end;  // "Can't find the Server..."
+        EXPECT_EQ(app.peer_connection, nullptr) << end;
+        raw_close(busy);
+        for (int f : fillers) raw_close(f);
+        net_set_timeouts(0, 0, 0);
+    }
+}
