@@ -18,6 +18,8 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QScreen>
+#include <QScrollBar>
+#include <QTextEdit>
 #include <QTimer>
 #include <QWidget>
 #include <QWindow>
@@ -366,6 +368,27 @@ TEST_F(X11, MessageBoxIsWideEnoughForItsTitle)
     bold.setBold(true);
     EXPECT_GE(width, QFontMetrics(bold).horizontalAdvance(title) + 100);
     ui_shutdown();
+}
+
+TEST_F(X11, ChatLogShowsTheNewestLineAfterALongOne)
+{
+    OfferCall call;
+    ASSERT_TRUE(offers_call_program(&call, HarnessConfig{}, "x11-chat"));
+    std::string long_line = "Bob: " + std::string(217, 'x');
+    for (int i = 20; i < 217; i += 21)
+        long_line[5 + i] = ' ';
+    for (const std::string& line : {long_line, std::string("Bob: and a short one")})
+        ASSERT_TRUE(raw_send(call.fd, "mMeSSageJOX" + line + "EeNdofMessageJOX"));
+    ASSERT_TRUE(pump_until([] { return app.chat_expanded == 1 && control_get_text(12).find("short") != std::string::npos; },
+                           5000));
+    QWidget* main = x11_window(WINDOW_MAIN);
+    pump_until([&] { return main->height() == 363; }, 3000);
+    pump_for(300);
+    auto* log = static_cast<QTextEdit*>(control_handle(12));
+    EXPECT_EQ(log->horizontalScrollBar()->value(), 0);
+    EXPECT_EQ(log->verticalScrollBar()->value(), log->verticalScrollBar()->maximum());
+    x11_shot("chat.png", main->frameGeometry().adjusted(-4, -4, 4, 4));
+    offers_end(&call);
 }
 
 }  // namespace
