@@ -14,10 +14,10 @@ qt6-base-dev libgl-dev
 libpng-dev libjpeg-dev zlib1g-dev
 libasound2-dev
 xdg-utils
-xvfb openbox xdotool x11-utils
 "
 TEST_PACKAGES="
 libgtest-dev
+xvfb openbox xdotool x11-utils
 "
 FUZZ_PACKAGES="
 clang libclang-rt-14-dev
