@@ -47,7 +47,9 @@ std::string command_line_version()
 // See header.
 std::string command_line_usage()
 {
-    return "Usage: jox [--workdir DIR]\n"
+    return "Usage: jox [--workdir DIR]                       the desktop program\n"
+           "       jox send [OPTIONS] HOST[:PORT] FILE...      offer files to another jox\n"
+           "       jox receive [OPTIONS]                       take calls and store files\n"
            "Exchange files and chat with one other person over a direct TCP connection.\n"
            "\n"
            "Options:\n"
@@ -55,6 +57,22 @@ std::string command_line_usage()
            "                 (default: $JOX_HOME, else $XDG_CONFIG_HOME/jox, else ~/.config/jox)\n"
            "  --version      print the version and exit\n"
            "  -h, --help     print this help and exit\n"
+           "\n"
+           "Options of send and receive (for this run only; jox.cfg is never rewritten):\n"
+           "  --port N       port to call (send) or listen on (receive), 1-65535\n"
+           "  --folder DIR   received-files folder (receive)\n"
+           "  --name NICK    nickname announced to the other side\n"
+           "  --timeout S    seconds to wait for the other program's acknowledgement\n"
+           "  --accept all|ask|none   receive: take every offer (default), ask on the\n"
+           "                 terminal (y/n), or decline every offer\n"
+           "  --once         receive: end after the first call ends\n"
+           "send prints one line per file; receive prints \"PATH SIZE MD5 ok|corrupted\"\n"
+           "per stored file and the other side's chat lines. Ctrl-C ends either cleanly.\n"
+           "\n"
+           "Exit status: 0 every file delivered and confirmed (send) or a clean end\n"
+           "(receive); 1 a file was not delivered intact; 2 bad options or files;\n"
+           "3 no call (host unreachable or silent, busy line, port not free);\n"
+           "130 interrupted during a send.\n"
            "\n"
            "jox listens on TCP port 6843 unless its settings say otherwise.\n";
 }

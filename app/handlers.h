@@ -43,6 +43,9 @@ void place_call();
 // 1 when `address` may not be called because it names this machine: empty,
 // "127.0.0.1", "localhost" or the host name, the last two in any case.
 int protocol_is_self(const std::string& address, const std::string& host_name);
+// Splits "HOST:PORT" (port 1-65535); otherwise the whole text is the host and
+// the port is our own setting. 1 when a port was given.
+int protocol_split_address(const std::string& address, std::string* host, int* port);
 // The lower-case rule used for that test: adds 32 to A-Z and to 192-222.
 std::string protocol_lower(const std::string& text);
 // Turns away a caller while a call is up: "JOXBusy", then hang up so the

@@ -6,6 +6,9 @@
 // it cannot load goes as a plain file, and the preview follows "RF" at once.
 #include "offers.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "calls.h"
 #include "files.h"
 #include "frame.h"
@@ -41,14 +44,35 @@ int offer_make_preview()
     return ok;
 }
 
-// Opens the "Accept Image?" window around the received preview.
-void offer_show_question()
+// Writes the received preview where the window reads it. 0 when it cannot
+// be stored (a folder of that name, a read-only working folder).
+int offer_store_preview(const std::string& preview)
+{
+    delete_file(OFFER_PREVIEW_FILE);
+    int fd = open(OFFER_PREVIEW_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        return 0;
+    std::size_t done = 0;
+    // Bounded by the preview's size: each pass writes something or stops.
+    while (done < preview.size()) {
+        ssize_t n = write(fd, preview.data() + done, preview.size() - done);
+        if (n <= 0)
+            break;
+        done += std::size_t(n);
+    }
+    return close(fd) == 0 && done == preview.size();
+}
+
+// Opens the "Accept Image?" window around the received preview (none
+// shown when it is not `usable`).
+void offer_show_question(int usable)
 {
     window_set_state(WINDOW_MAIN, STATE_RESTORE);
     build_accept_image_window(app.version_title.c_str());
     window_set_topmost(WINDOW_ACCEPT_IMAGE, 1);
     int w = 0, h = 0;
-    if (image_load(IMAGE_PREVIEW, OFFER_PREVIEW_FILE)) {
+    app.image_question_call = app.call_number;
+    if (usable && image_load(IMAGE_PREVIEW, OFFER_PREVIEW_FILE)) {
         // A stranger's preview can be any size; the window shows what fits
         // the box every preview is made for.
         int fw = 0, fh = 0;
@@ -87,7 +111,13 @@ void offer_image()
     status("Sending Files...");
     int ready = wait_for_rf();
     ready = ready && net_send_file(app.peer_connection, OFFER_PREVIEW_FILE) == 1;
+    int end = net_frame_end();
     delete_file(OFFER_PREVIEW_FILE);
+    if (!ready && !offer_call_ended() && !app.offer_failed && end != NET_FRAME_UNTOUCHED &&
+        !wait_peer_closed()) {
+        offer_end_out_of_step(end, 0);
+        return;
+    }
     if (!ready) {
         if (!offer_call_ended() && !app.offer_failed && wait_peer_closed()) {
             peer_gone();
@@ -110,14 +140,21 @@ void on_image_offer(const std::string& text)
         wait_end_call(result);
         return;
     }
-    if (!net_receive_file(app.peer_connection, OFFER_PREVIEW_FILE) && wait_peer_closed()) {
-        wait_end_call(WAIT_GONE);
+    // The preview is taken off whole whatever becomes of it, so its bytes
+    // are never read as the picture's.
+    std::string preview;
+    int64_t size = -1;
+    if (!offer_take_frame(&preview, OFFER_PREVIEW_LIMIT, &size)) {
+        if (!app.idle)
+            call_controls_on();
         return;
     }
+    int usable = size >= 0 && std::size_t(size) <= OFFER_PREVIEW_LIMIT &&
+                 offer_store_preview(preview);
     if (app.auto_accept == "Yes")
         offer_accept();
     else
-        offer_show_question();
+        offer_show_question(usable);
 }
 
 void on_image_answer(int control)
@@ -126,7 +163,7 @@ void on_image_answer(int control)
         return;
     window_close(WINDOW_ACCEPT_IMAGE);
     // The call may have ended while the question was up.
-    if (app.idle)
+    if (app.idle || app.image_question_call != app.call_number)
         return;
     if (control == 30)
         offer_accept();

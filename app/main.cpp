@@ -4,12 +4,16 @@
 #include "command_line.h"
 #include "working_folder.h"
 
+#include "cli.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 int main(int argc, char** argv)
 {
+    int status = cli_main(argc, argv);
+    if (status >= 0) return status;
     CommandLine line = command_line_parse(argc, argv);
     switch (line.action) {
     case COMMAND_VERSION:

@@ -3,6 +3,8 @@
 // the offer fields of AppState.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "offer_names.h"
@@ -11,6 +13,9 @@
 constexpr long long OFFER_SIZE_LIMIT = 1LL << 31;
 // Where a picture's preview is written and read, in the working folder.
 constexpr const char* OFFER_PREVIEW_FILE = "JOXTemp.jpg";
+// A preview is made to fit 150 x 130 pixels; one larger than this is not
+// kept, and the offer goes on as for a picture that cannot be shown.
+constexpr std::size_t OFFER_PREVIEW_LIMIT = 1 << 20;
 
 // size_number and size_unit from offered_size.
 void format_size();
@@ -57,6 +62,14 @@ OfferFields offer_take(const std::string& text, OfferFields (*parse)(const std::
 void offer_accept_file();
 // Takes a file frame nobody accepted off the connection and drops it.
 void offer_discard_frame();
+// Takes one frame off the call's connection without storing it, keeping
+// its body in `keep` when it is at most `keep_limit` bytes, within the
+// transfer time limit in total. 1 when the whole frame was taken; 0 when
+// none was waiting, or when the frame broke off and the call was ended.
+int offer_take_frame(std::string* keep, std::size_t keep_limit, int64_t* size);
+// Ends the call after part of a frame (`frame_end`, a NetFrameEnd) went or
+// came: the stream is out of step. The receiving side still says goodbye.
+void offer_end_out_of_step(int frame_end, int receiving);
 // Accepts the pending offer: "a", a free target name, file_accepted = 1.
 void offer_accept();
 // Declines it: "na", file_accepted = 0, controls back, status.

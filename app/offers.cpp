@@ -9,15 +9,21 @@
 // else sees them, and a frame nobody accepted is read off and dropped.
 #include "offers.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "calls.h"
 #include "files.h"
+#include "front.h"
 #include "frame.h"
+#include "handlers.h"
+#include "launch.h"
 #include "opening.h"
 #include "layouts.h"
 #include "md5.h"
@@ -39,6 +45,14 @@ const char OFFER_CORRUPTED_NOTICE[] =
 constexpr int OFFER_REST_WAIT_MS = 500;
 // The renaming rule tries this many copy numbers at most.
 constexpr int OFFER_COPY_LIMIT = 100000;
+// A target taken between picking its name and creating it is picked again
+// this many times at most.
+constexpr int OFFER_CREATE_TRIES = 8;
+// The receiving side waits this long for "SD" when no Timeout is set: the
+// peer's program sends it at once.
+constexpr int OFFER_SD_WAIT_SECONDS = 30;
+// How long the rest of a two-byte reply may take to follow its first byte.
+constexpr int OFFER_REPLY_REST_MS = 500;
 // The peer reads one token per receive: the selecting notice must arrive
 // before the offer or the cancel notice that follows it, or the two would be
 // read as one and the second lost. A person choosing files always takes this
@@ -65,6 +79,71 @@ void offer_drop_connection()
         net_close(c);
 }
 
+} // namespace
+
+// The call ends as an abandoned one does. A receiver still says goodbye (its
+// own direction is in step); a sender must not, or the goodbye would land
+// inside the frame. A stall says so, so the user knows why.
+void offer_end_out_of_step(int frame_end, int receiving)
+{
+    if (receiving) {
+        offer_end_call(WAIT_ABANDONED);
+        offer_drop_connection();
+    } else {
+        offer_drop_connection();
+        offer_end_call(WAIT_ABANDONED);
+    }
+    if (frame_end == NET_FRAME_STALLED)
+        status("Disconnected. The transfer stalled.");
+}
+
+namespace {
+
+// Makes the received-files folder with every missing level. 1 when it is
+// there afterwards.
+int offer_make_folder(const std::string& folder)
+{
+    // Bounded by the path's length: one mkdir per separator.
+    for (std::size_t at = 1; at <= folder.size(); ++at) {
+        if (at < folder.size() && folder[at] != '/')
+            continue;
+        std::string level = folder.substr(0, at);
+        if (mkdir(level.c_str(), 0755) != 0 && errno != EEXIST)
+            break;
+    }
+    return file_size(folder.c_str()) == -2;
+}
+
+// Takes the two-byte reply `want` when it is what waits on the line; 0
+// (leaving the bytes for the main loop) when something else came first.
+int offer_take_reply(const char* want)
+{
+    int fd = net_connection_fd(app.peer_connection);
+    char head[2];
+    // Bounded by the poll steps: the reply's second byte follows at once.
+    for (int i = 0; fd >= 0 && i < OFFER_REPLY_REST_MS / 2; ++i) {
+        ssize_t n = recv(fd, head, 2, MSG_PEEK | MSG_DONTWAIT);
+        if (n <= 0 || head[0] != want[0])
+            return 0;
+        if (n == 2) {
+            if (head[1] != want[1])
+                return 0;
+            receive_text(2);
+            return 1;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        poll(&p, 1, 2);
+    }
+    return 0;
+}
+
+// The receiving side's offer ends without an answer: controls back.
+void offer_dropped()
+{
+    call_controls_on();
+    status("Connected. File Not Accepted.");
+}
+
 // 1 when something (file, folder, even a dangling link) has this path.
 int offer_name_taken(const std::string& path)
 {
@@ -83,16 +162,19 @@ int offer_send_body()
     wait_window_open(WAIT_SENDING);
     ProgressRun run;
     progress_begin(&run, wait_window_number(WAIT_SENDING), nullptr);
-    int sent = net_send_file(app.peer_connection, app.send_path.c_str(), &run.hooks);
+    net_send_file(app.peer_connection, app.send_path.c_str(), &run.hooks);
+    int end = net_frame_end();
     wait_window_close(WAIT_SENDING);
-    if (sent == 1)
+    // A file that shrank was padded to its announced size: the peer's check
+    // finds it, and the stream is still in step.
+    if (end == NET_FRAME_DONE || end == NET_FRAME_FILE_ERROR)
         return 1;
-    if (run.abandoned) {
-        offer_drop_connection();
-        offer_end_call(WAIT_ABANDONED);
-    } else if (wait_peer_closed()) {
+    if (end == NET_FRAME_UNTOUCHED)
+        return 0;
+    if (end != NET_FRAME_ABANDONED && end != NET_FRAME_STALLED && wait_peer_closed())
         offer_end_call(WAIT_GONE);
-    }
+    else
+        offer_end_out_of_step(end, 0);
     return 0;
 }
 
@@ -159,6 +241,8 @@ void send_files()
     } else {
         // Bounded by the requester's selection.
         while (!app.send_path.empty()) {
+            // Every step that knows better says how the file ended.
+            app.offer_outcome = OFFER_OUTCOME_GONE;
             if (!offer_ended) {
                 app.send_name = offer_path_name(app.send_path);
                 if (offer_is_picture(app.send_name))
@@ -166,6 +250,7 @@ void send_files()
                 else
                     offer_file();
             }
+            front_offered(app.send_path, app.offer_outcome);
             app.send_path = next_selected_file();
         }
         if (!offer_ended)
@@ -184,12 +269,14 @@ int offer_prepare(long long* size, std::string* md5)
     if (*size >= OFFER_SIZE_LIMIT) {
         std::string text = "File Too Big to Send: \r  " + app.send_name +
                            "\r  Files of 2 GB or more can't be sent.";
+        app.offer_outcome = OFFER_OUTCOME_TOO_LARGE;
         message_box(app.version_title.c_str(), text.c_str(), MB_OK);
         return 0;
     }
     *md5 = *size >= 0 ? md5_file(app.send_path.c_str()) : "";
     if (md5->empty()) {
         std::string text = "Can't Read File: \r  " + app.send_name;
+        app.offer_outcome = OFFER_OUTCOME_UNREADABLE;
         message_box(app.version_title.c_str(), text.c_str(), MB_OK);
         return 0;
     }
@@ -228,11 +315,15 @@ int wait_for_rf()
             return 1;
     }
     app.offer_failed = 1;
-    // A late or wrong reply ends the call, but the other files are still tried.
-    if (result == WAIT_OK || result == WAIT_TIMEOUT)
-        peer_gone();
-    else
+    // A late "RF" would be read as the next offer's reply, so the call ends
+    // here with this Send File operation, and its connection with it.
+    if (result == WAIT_OK || result == WAIT_TIMEOUT) {
+        app.offer_outcome = OFFER_OUTCOME_NO_ANSWER;
+        offer_drop_connection();
+        offer_end_call(WAIT_GONE);
+    } else {
         offer_end_call(result);
+    }
     return 0;
 }
 
@@ -244,8 +335,10 @@ void offer_answer_and_send()
         offer_end_call(result);
         return;
     }
-    if (receive_text(2) != "a")
+    if (receive_text(2) != "a") {
+        app.offer_outcome = OFFER_OUTCOME_DECLINED;
         return;
+    }
     if (!offer_send_body())
         return;
     app.files_sent += 1;
@@ -256,7 +349,8 @@ void offer_answer_and_send()
         return;
     }
     // "sent"; a corrupted-file notice after it stays for the main loop.
-    receive_text(4);
+    if (receive_text(4) == "sent")
+        app.offer_outcome = OFFER_OUTCOME_DELIVERED;
 }
 
 // --- Receiving side -------------------------------------------------------------
@@ -305,12 +399,18 @@ void offer_accept_file()
 {
     wait_send("RF");
     int ask = app.auto_accept != "Yes";
-    int result = wait_for_peer(ask ? WAIT_ASKING : WAIT_RECEIVING, NET_DATA, 0, nullptr);
-    if (result != WAIT_OK) {
+    int limit = app.timeout_seconds > 0 ? app.timeout_seconds : OFFER_SD_WAIT_SECONDS;
+    int result = wait_for_peer(ask ? WAIT_ASKING : WAIT_RECEIVING, NET_DATA, limit, nullptr);
+    if (result == WAIT_GONE || result == WAIT_ABANDONED) {
         wait_end_call(result);
         return;
     }
-    receive_text(2);  // "SD"
+    // A silent sender, or anything but "SD", ends this offer; what came
+    // instead stays for the main loop.
+    if (result != WAIT_OK || !offer_take_reply("SD")) {
+        offer_dropped();
+        return;
+    }
     if (!ask) {
         offer_accept();
         return;
@@ -320,7 +420,11 @@ void offer_accept_file()
     window_set_topmost(WINDOW_MAIN, 0);
     std::string question = offer_accept_text(app.offered_name, app.size_number,
                                              app.size_unit, app.offered_extension);
+    int call = app.call_number;
     app.answer = message_box(app.version_title.c_str(), question.c_str(), MB_YESNO);
+    // The answer belongs to the call that asked; a later one gets nothing.
+    if (call != app.call_number)
+        return;
     if (app.answer == IDYES)
         offer_accept();
     else
@@ -329,6 +433,14 @@ void offer_accept_file()
 
 void offer_accept()
 {
+    if (!offer_make_folder(app.receive_folder)) {
+        int call = app.call_number;
+        std::string text = "Can't Create the Folder for Received Files: \r  " + app.receive_folder;
+        message_box(app.version_title.c_str(), text.c_str(), MB_OK);
+        if (call == app.call_number)
+            offer_decline();
+        return;
+    }
     wait_send("a");
     pick_target_name();
     app.file_accepted = 1;
@@ -346,20 +458,62 @@ void offer_decline()
     control_disable(7, 0);
 }
 
+void offers_forget_call()
+{
+    app.call_number += 1;
+    app.file_accepted = 0;
+    app.target_name.clear();
+    app.offered_md5.clear();
+    if (window_handle(WINDOW_ACCEPT_IMAGE))
+        window_close(WINDOW_ACCEPT_IMAGE);
+}
+
+// Bytes nobody asked for are read off in memory and never stored: a frame
+// whose acceptance ended with its call (or a second frame) costs the call
+// nothing when it comes whole. Reading it off, rather than ending the call at
+// once, keeps that harmless case working; the total time limit keeps a peer
+// that trickles it from holding the program, and a frame that does not come
+// whole within it leaves the stream out of step, so the call ends.
+int offer_take_frame(std::string* keep, std::size_t keep_limit, int64_t* size)
+{
+    NetFileHooks hooks = {};
+    hooks.progress = [](void*, int64_t, int64_t) {
+        wait_serve_callers();
+        return 0;
+    };
+    if (net_take_frame(app.peer_connection, keep, keep_limit, net_frame_time_limit_ms(), size,
+                       &hooks))
+        return 1;
+    int end = net_frame_end();
+    if (end == NET_FRAME_UNTOUCHED)
+        return 0;
+    if (end != NET_FRAME_STALLED && wait_peer_closed())
+        wait_end_call(WAIT_GONE);
+    else
+        offer_end_out_of_step(end, 1);
+    return 0;
+}
+
 void offer_discard_frame()
 {
-    const char* folder = std::getenv("TMPDIR");
-    std::string path = std::string(folder && *folder ? folder : "/tmp") + "/jox-discard-XXXXXX";
-    int fd = mkstemp(path.data());
-    if (fd < 0) {
-        // Nowhere to put it: the call cannot go on with the frame in the way.
-        offer_drop_connection();
-        peer_gone();
-        return;
+    offer_take_frame(nullptr, 0, nullptr);
+}
+
+// Creates the target with O_EXCL, so nothing stored earlier is replaced, not
+// even a file that took the name after it was picked. The descriptor, or -1.
+static int offer_create_target()
+{
+    for (int i = 0; i < OFFER_CREATE_TRIES; ++i) {
+        if (app.target_name.empty() || offer_name_taken(app.receive_folder + app.target_name))
+            pick_target_name();
+        if (app.target_name.empty())
+            return -1;
+        std::string path = app.receive_folder + app.target_name;
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
     }
-    close(fd);
-    net_receive_file(app.peer_connection, path.c_str(), nullptr);
-    unlink(path.c_str());
+    return -1;
 }
 
 void on_file_frame()
@@ -374,15 +528,14 @@ void on_file_frame()
     control_disable(14, 1);
     control_disable(13, 1);
     status("Receiving File...");
-    if (file_size(app.receive_folder.c_str()) != -2) {
-        create_directory(app.receive_folder.c_str());
+    if (offer_make_folder(app.receive_folder))
         control_disable(5, 0);
-    }
-    // The name was fixed on acceptance; something may have taken it since.
-    if (app.target_name.empty() || offer_name_taken(app.receive_folder + app.target_name))
-        pick_target_name();
-    if (app.target_name.empty()) {
+    int file = offer_create_target();
+    if (file < 0) {
         offer_discard_frame();
+        if (app.idle)
+            return;
+        status("Connected. The File could not be Stored in " + app.receive_folder);
         wait_send("sent");
         wait_send(OFFER_CORRUPTED_NOTICE);
         call_controls_on();
@@ -393,36 +546,48 @@ void on_file_frame()
     wait_window_open(WAIT_RECEIVING);
     ProgressRun run;
     progress_begin(&run, wait_window_number(WAIT_RECEIVING), hasher);
-    int stored = net_receive_file(app.peer_connection, path.c_str(), &run.hooks);
+    net_receive_file_fd(app.peer_connection, file, &run.hooks);
+    int end = net_frame_end();
+    struct stat st;
+    // What counts is what reached the disk, whole.
+    int stored = end == NET_FRAME_DONE && fstat(file, &st) == 0 && st.st_size == run.done &&
+                 run.done == run.total;
+    if (close(file) != 0)
+        stored = 0;
     wait_window_close(WAIT_RECEIVING);
     app.received_md5 = piece_hasher_finish(hasher);
-    if (!stored) {
-        if (run.abandoned) {
-            // The rest of the body is still on its way: the call cannot go on.
-            wait_end_call(WAIT_ABANDONED);
-            offer_drop_connection();
-            return;
-        }
-        if (wait_peer_closed()) {
+    if (end != NET_FRAME_DONE && end != NET_FRAME_FILE_ERROR) {
+        // A partial file is nobody's file; an abandoned one stays for the user.
+        if (end != NET_FRAME_ABANDONED)
+            unlink(path.c_str());
+        if (end == NET_FRAME_UNTOUCHED)
+            call_controls_on();
+        else if (end != NET_FRAME_ABANDONED && end != NET_FRAME_STALLED && wait_peer_closed())
             wait_end_call(WAIT_GONE);
-            return;
-        }
-        // The file could not be created: the frame is still waiting.
-        if (file_size(path.c_str()) == -1)
-            offer_discard_frame();
+        else
+            offer_end_out_of_step(end, 1);
+        return;
     }
     status("Connected. File/s Received.");
     alert();
-    if (app.received_md5 == app.offered_md5) {
+    front_stored(path, file_size(path.c_str()), app.received_md5,
+                 stored && app.received_md5 == app.offered_md5);
+    if (stored && app.received_md5 == app.offered_md5) {
+        int call = app.call_number;
         if (app.open_file == "Yes") {
             std::string question = "Do you wish to Open " + app.target_name + "?";
             app.answer = message_box(app.version_title.c_str(), question.c_str(), MB_YESNO);
             if (app.answer == IDYES)
                 app_open(OPEN_DOCUMENT, path);
         }
+        if (call != app.call_number)
+            return;
         wait_send("sent");
     } else {
+        int call = app.call_number;
         message_box(app.version_title.c_str(), "File Sent is Corrupted. (MD5 Error)", MB_OK);
+        if (call != app.call_number)
+            return;
         wait_send("sent");
         wait_send(OFFER_CORRUPTED_NOTICE);
     }

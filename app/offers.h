@@ -14,3 +14,7 @@ void on_image_offer(const std::string& text);
 void on_file_frame();
 // A click on "&Yes" (30) or "&No" (29) of the "Accept Image?" window.
 void on_image_answer(int control);
+// The call ended (by any path): its acceptance, offered fingerprint, target
+// name and "Accept Image?" window end with it, and a question still open
+// sends nothing once it returns.
+void offers_forget_call();

@@ -4,7 +4,10 @@
 #include <chrono>
 #include <cstdio>
 
+#include "front.h"
+#include "layouts.h"
 #include "toolkit.h"
+#include "waits.h"
 
 namespace {
 
@@ -21,6 +24,9 @@ double progress_now()
 int progress_hook(void* ctx, int64_t done, int64_t total)
 {
     ProgressRun* run = static_cast<ProgressRun*>(ctx);
+    run->done = done;
+    run->total = total;
+    wait_serve_callers();
     // A transfer that is over at its first report was too short to show.
     if (progress_display && (run->shown || done < total)) {
         double start = progress_now();
@@ -41,6 +47,9 @@ int progress_hook(void* ctx, int64_t done, int64_t total)
         if (progress_observer)
             progress_observer(run->window);
     }
+    if (front_end && front_end->progress &&
+        front_end->progress(done, total, progress_now() - run->start, run->window == WINDOW_SENDING))
+        run->abandoned = 1;
     if (ui_abandon_requested(run->window))
         run->abandoned = 1;
     return run->abandoned;
@@ -79,6 +88,8 @@ void progress_begin(ProgressRun* run, int window, PieceHasher* hasher)
     run->shown = 0;
     run->abandoned = 0;
     run->start = progress_now();
+    run->done = 0;
+    run->total = -1;
     // Parent of the controls made by the hook.
     controls_begin(window_handle(window));
 }

@@ -29,6 +29,8 @@ struct ProgressRun {
     int shown;           // 1 once the bar and text exist
     int abandoned;       // 1 when the user abandoned the transfer
     double start;        // monotonic start time, seconds
+    int64_t done;        // body bytes at the last report
+    int64_t total;       // body size, -1 before the first report
 };
 
 // Prepares `run` for a transfer shown in `window`; `hasher` (may be nullptr)

@@ -22,6 +22,7 @@
 #include "offers.h"
 #include "state.h"
 #include "constants.h"
+#include "front.h"
 
 #include "image.h"
 #include "layouts.h"
@@ -57,6 +58,7 @@ const char* const protocol_replies[] = {"RM", "RF", "SD", "sent", "na", "a"};
 void status(const std::string& text)
 {
     statusbar_set_text(0, 0, text.c_str(), STATUS_BORDERLESS);
+    if (front_end && front_end->status) front_end->status(text);
 }
 
 void alert()
@@ -120,6 +122,7 @@ static void protocol_call_ended(const char* text, int icon = 1)
     alert();
     if (icon) status_icon(0);
     // Offers of the ended call end with it.
+    offers_forget_call();
 }
 
 void peer_gone()
@@ -298,6 +301,7 @@ static void protocol_chat_line(const std::string& text)
     status("Connected. Received Message from User.");
     alert();
     append_chat_line(chat_line_of(text), 1);
+    if (front_end && front_end->chat) front_end->chat(chat_line_of(text));
     call_controls_on();
 }
 
@@ -486,17 +490,40 @@ int protocol_is_self(const std::string& address, const std::string& host_name)
     return lower == "localhost" || lower == protocol_lower(host_name);
 }
 
+int protocol_split_address(const std::string& address, std::string* host, int* port)
+{
+    std::string::size_type colon = address.rfind(':');
+    *host = address;
+    *port = app.port;
+    if (colon == std::string::npos || address.find(':') != colon) return 0;
+    std::string digits = address.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    int n = std::stoi(digits);
+    if (n < 1 || n > 65535) return 0;
+    *host = address.substr(0, colon);
+    *port = n;
+    return 1;
+}
+
 void place_call()
 {
     app.last_address = control_get_text(0);
-    if (protocol_is_self(app.last_address, net_host_name())) {
+    std::string host;
+    int port = 0;
+    // An explicit port names another instance unless it is the one we listen
+    // on, so two instances on one machine can call each other both ways.
+    int explicit_port = protocol_split_address(app.last_address, &host, &port);
+    int self = explicit_port ? port == net_server_port(0) && protocol_is_self(host, net_host_name())
+                             : protocol_is_self(app.last_address, net_host_name());
+    if (self) {
         message_box(app.version_title.c_str(), "Can't Connect to Yourself!!!", MB_OK);
         return;
     }
     build_wait_window();
     window_set_topmost(WINDOW_WAIT, 1);
     ui_abandon_requested(WINDOW_WAIT);  // a click from before is not an answer
-    int attempt = net_connect_start(app.last_address.c_str(), app.port);
+    int attempt = net_connect_start(host.c_str(), port);
     int result = attempt ? NET_ATTEMPT_WAITING : NET_ATTEMPT_FAILED;
     NetConnection* c = nullptr;
     // Bounded by the transport's connect limit, which covers the lookup too.

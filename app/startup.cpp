@@ -11,6 +11,7 @@
 #include "handlers.h"
 #include "state.h"
 #include "constants.h"
+#include "front.h"
 #include "working_folder.h"
 
 #include "assets.h"
@@ -78,6 +79,8 @@ void load_settings()
 
 void save_settings()
 {
+    // Options of a command-line run hold for that run only.
+    if (front_end) return;
     settings_create(JOX_SETTINGS_FILE);
     settings_write_text("Folder", app.receive_folder.c_str());
     settings_write_text("IP", app.last_address.c_str());
@@ -112,19 +115,23 @@ int app_startup()
         image_catch(number, picture.data, picture.size);
     }
     build_main_window();
-    sound_init();
+    // A front end without windows has no use for a sound device either.
+    if (!front_end) sound_init();
     if (!net_startup()) message_box("Error", "Can't initialize the network !", MB_OK);
     // The user's own alert sound in the working folder wins over ours.
     std::string alert = file_size(JOX_ALERT_SOUND) >= 0 ? JOX_ALERT_SOUND
                                                         : find_data_file(program_folder(), JOX_ALERT_SOUND);
-    sound_load(3, alert.c_str());
+    if (!front_end) sound_load(3, alert.c_str());
     app.idle = 1;
     load_settings();
+    if (front_end && front_end->settings) front_end->settings();
     app.version_title = JOX_VERSION_TITLE;
     app.poll_client = 0;
-    net_server_create(0, app.port);
-    if (app.port < 1 || app.port > 65535)
-        status("Can't listen on port " + std::to_string(app.port) + ".");
+    if (!front_end || front_end->listen) {
+        net_server_create(0, app.port);
+        if (app.port < 1 || app.port > 65535)
+            status("Can't listen on port " + std::to_string(app.port) + ".");
+    }
     app.receive_buffer.clear();
     if (file_size(app.receive_folder.c_str()) == -2) control_disable(5, 0);
     chat_update_limit();

@@ -62,6 +62,10 @@ struct AppState {
     int file_accepted = 0;           // 1 = the pending offer was accepted and not yet received
     int answer = 0;                  // result of the last yes/no message box
     std::string received_md5;        // MD5 of the body as it was stored
+    int call_number = 0;             // grows as each call ends: a question that outlived
+                                     // its call compares it and then sends nothing
+    int image_question_call = 0;     // call_number when "Accept Image?" opened
+    int offer_outcome = 0;           // how the file being offered ended (front.h)
 
     // --- Options
     std::string previous_folder;     // folder in force before the folder requester opened

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "calls.h"
@@ -71,6 +72,26 @@ void wait_window_close(int kind)
     window_close(wait_window_number(kind));
 }
 
+void wait_serve_callers()
+{
+    int fd = net_server_fd(0);
+    if (fd < 0)
+        return;
+    struct pollfd p = {fd, POLLIN, 0};
+    // Only a waiting caller lets the server poll run here: its other events
+    // could concern the connection a transfer is reading from.
+    if (poll(&p, 1, 0) != 1)
+        return;
+    int event = net_server_poll();
+    NetConnection* c = net_event_connection();
+    if (event == NET_CONNECT)
+        protocol_turn_away(c);
+    else if (event == NET_DISCONNECT && c == app.peer_connection)
+        app.peer_connection = nullptr;
+    else if ((event == NET_DATA || event == NET_FILE) && c != app.peer_connection)
+        protocol_drop_pending(c);
+}
+
 int wait_peer_closed()
 {
     return app.peer_connection == nullptr || net_peer_closed(app.peer_connection);
@@ -87,6 +108,9 @@ int wait_for_peer(int kind, int want, int timeout_seconds, int* waited)
     wait_window_open(kind);
     // Ends by arrival, by the peer leaving, by the user, or by the limit.
     for (;;) {
+        // The server side's poll_peer turns callers away itself.
+        if (!app.server_side)
+            wait_serve_callers();
         int event = poll_peer();
         if (event == NET_DISCONNECT || app.peer_connection == nullptr) {
             result = WAIT_GONE;

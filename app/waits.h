@@ -37,6 +37,10 @@ int wait_window_number(int kind);
 // Polls with poll_peer, which filters out other connections' events.
 int wait_for_peer(int kind, int want, int timeout_seconds, int* waited);
 
+// Turns away callers that came while a wait or a transfer holds the loop,
+// with the busy token as the main loop would. Cheap when nobody is calling.
+void wait_serve_callers();
+
 // 1 when the call's connection is gone (forgotten or closed by the peer).
 int wait_peer_closed();
 

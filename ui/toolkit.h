@@ -87,6 +87,9 @@ enum {
 // --- Start and end ---------------------------------------------------------
 // Creates the toolkit's tables and the Qt application. Non-zero on success.
 int ui_init();
+// 1 keeps the toolkit's own diagnostics off stderr (a command line that
+// prints its own report), fatal ones excepted.
+void ui_set_quiet(int quiet);
 // Closes every window and frees what the toolkit holds.
 void ui_shutdown();
 
@@ -110,6 +113,9 @@ void* ui_focus_handle();
 // Non-zero while Escape was pressed or `window` was clicked since the last
 // call (then cleared): lets a long wait be abandoned by the user.
 int ui_abandon_requested(int window);
+// Makes the next abandon check answer 1, as Escape would (for front ends
+// without a keyboard, such as an interrupted command line).
+void ui_request_abandon();
 
 // --- Windows ---------------------------------------------------------------
 int window_open(int window, int x, int y, int width, int height, const char* title, unsigned flags);

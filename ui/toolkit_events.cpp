@@ -92,15 +92,23 @@ ui_state& ui_st()
 // on every raise; those lines would bury real diagnostics.
 static QtMessageHandler ui_previous_handler = nullptr;
 static bool ui_filter_installed = false;
+static bool ui_quiet = false;  // see ui_set_quiet
 
 static void ui_message_filter(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
+    if (ui_quiet && type != QtFatalMsg)
+        return;
     if (text.startsWith(QLatin1String("This plugin does not support raise()")))
         return;
     if (ui_previous_handler)
         ui_previous_handler(type, context, text);
     else
         std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+}
+
+void ui_set_quiet(int quiet)
+{
+    ui_quiet = quiet != 0;
 }
 
 int ui_init()
@@ -320,6 +328,11 @@ int window_attention(int window)
     // has the focus; the user decides when to come over.
     QApplication::alert(widget);
     return 1;
+}
+
+void ui_request_abandon()
+{
+    ui_st().escape_pressed = true;
 }
 
 int ui_abandon_requested(int window)

@@ -2,6 +2,7 @@
 // token a received text is, the self-call refusal and its lower-case rule,
 // where a chat line ends, and how long a chat input may be.
 #include "handlers.h"
+#include "state.h"
 
 #include <gtest/gtest.h>
 
@@ -51,6 +52,27 @@ TEST(ProtocolSelf, RefusesOwnAddressesInAnyCase)
     for (const Case& c : cases) EXPECT_EQ(protocol_is_self(c.address, "mybox"), c.refused) << c.address;
     // An unknown host name refuses only the fixed cases.
     EXPECT_EQ(protocol_is_self("anything", ""), 0);
+}
+
+TEST(ProtocolSelf, AddressWithPort)
+{
+    app.port = 6843;
+    struct Case {
+        const char* address;
+        const char* host;
+        int port;
+    } cases[] = {
+        {"box:7000", "box", 7000}, {"10.0.0.1:1", "10.0.0.1", 1}, {"box", "box", 6843},
+        {"box:0", "box:0", 6843}, {"box:65536", "box:65536", 6843}, {"box:7a", "box:7a", 6843},
+        {"::1", "::1", 6843}, {"box:", "box:", 6843},
+    };
+    for (const Case& c : cases) {
+        std::string host;
+        int port = 0;
+        protocol_split_address(c.address, &host, &port);
+        EXPECT_EQ(host, c.host) << c.address;
+        EXPECT_EQ(port, c.port) << c.address;
+    }
 }
 
 TEST(ProtocolSelf, LowerCaseAddsThirtyTwoToLettersAndLatinCapitals)

@@ -11,26 +11,31 @@
 #include <QTest>
 #include <QWidget>
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 extern char** environ;
 
@@ -116,7 +121,123 @@ int harness_can_bind(const char* ip, int port)
     return ok;
 }
 
+// --- Watchdog ---------------------------------------------------------------------
+// One thread, started with the first armed pass, that ends the test program
+// when an armed pass outlives its deadline. Anything gentler (a failed
+// expectation) would have to wait for the stuck pass to return.
+
+// Four times the longest pass of a normal run (a wait for a silent peer that
+// runs its 5 s course), even under the sanitizers; well inside a minute.
+constexpr int HARNESS_PASS_LIMIT_MS = 20000;
+
+struct Watchdog {
+    std::mutex lock;
+    std::condition_variable wake;
+    int started = 0;
+    int armed = 0;
+    harness_clock::time_point deadline;
+    std::string what;     // the test, the waiting caller and what it waits for
+    std::string status;   // status text when the pass began
+    int limit_ms = HARNESS_PASS_LIMIT_MS;
+};
+
+Watchdog& wd()
+{
+    // Never destroyed: its thread still waits on it while statics go away.
+    static Watchdog* dog = new Watchdog;
+    return *dog;
+}
+
+[[noreturn]] void watchdog_expire(const Watchdog& w)
+{
+    std::fprintf(stderr,
+                 "\n[ WATCHDOG ] a pass did not return within %d ms\n"
+                 "  waiting for: %s\n  status when the pass began: \"%s\"\n",
+                 w.limit_ms, w.what.c_str(), w.status.c_str());
+    std::fflush(stderr);
+    // Read from this thread while the stuck one may still write it: done
+    // last, so the lines above are out whatever this read does.
+    std::fprintf(stderr, "  status now: \"%s\"\n", statusbar_get_text(0, 0).c_str());
+    std::fflush(stderr);
+    // No unwinding: the stuck thread holds the program's state.
+    _exit(3);
+}
+
+void watchdog_thread()
+{
+    Watchdog& w = wd();
+    std::unique_lock<std::mutex> held(w.lock);
+    // Lives as long as the process; each turn either sleeps until armed or
+    // until the armed deadline.
+    for (;;) {
+        if (!w.armed) {
+            w.wake.wait(held);
+        } else if (w.wake.wait_until(held, w.deadline) == std::cv_status::timeout && w.armed &&
+                   harness_clock::now() >= w.deadline) {
+            watchdog_expire(w);
+        }
+    }
+}
+
+// Arms the watchdog for the lifetime of the object; nested arms restore the
+// outer one.
+class WatchedPass {
+public:
+    explicit WatchedPass(const std::string& what)
+    {
+        std::string status = harness_status();
+        Watchdog& w = wd();
+        std::lock_guard<std::mutex> held(w.lock);
+        if (!w.started) {
+            std::thread(watchdog_thread).detach();
+            w.started = 1;
+        }
+        outer_armed = w.armed;
+        outer_what = w.what;
+        outer_status = w.status;
+        w.armed = 1;
+        w.what = what;
+        w.status = status;
+        w.deadline = harness_clock::now() + std::chrono::milliseconds(w.limit_ms);
+        w.wake.notify_one();
+    }
+    ~WatchedPass()
+    {
+        Watchdog& w = wd();
+        std::lock_guard<std::mutex> held(w.lock);
+        w.armed = outer_armed;
+        w.what = outer_what;
+        w.status = outer_status;
+        w.deadline = harness_clock::now() + std::chrono::milliseconds(w.limit_ms);
+        w.wake.notify_one();
+    }
+    WatchedPass(const WatchedPass&) = delete;
+    WatchedPass& operator=(const WatchedPass&) = delete;
+
+private:
+    int outer_armed = 0;
+    std::string outer_what, outer_status;
+};
+
+std::string watch_text(const char* what, const std::source_location& caller)
+{
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string text = test ? std::string(test->test_suite_name()) + "." + test->name() : "(no test)";
+    const char* file = std::strrchr(caller.file_name(), '/');
+    text += std::string(" at ") + (file ? file + 1 : caller.file_name()) + ":" +
+            std::to_string(caller.line());
+    if (what && *what) text += std::string(": ") + what;
+    return text;
+}
+
 }  // namespace
+
+void harness_set_pass_limit(int ms)
+{
+    Watchdog& w = wd();
+    std::lock_guard<std::mutex> held(w.lock);
+    w.limit_ms = ms > 0 ? ms : HARNESS_PASS_LIMIT_MS;
+}
 
 // --- Folders, files, ports --------------------------------------------------
 
@@ -208,7 +329,12 @@ int harness_app_start(const std::string& dir)
     ui_test_set_message_observer(harness_observe);
     run_program_set_hook(harness_run_hook);
     app_test_set_loop_hook(harness_loop_hook);
-    if (!app_startup()) {
+    int started;
+    {
+        WatchedPass watch(watch_text("program start-up", std::source_location::current()));
+        started = app_startup();
+    }
+    if (!started) {
         int ignored = chdir(s.old_cwd.c_str());
         (void)ignored;
         return 0;
@@ -221,7 +347,10 @@ void harness_app_stop()
 {
     HarnessState& s = hs();
     if (!s.running) return;
-    app_shutdown();
+    {
+        WatchedPass watch(watch_text("program shutdown", std::source_location::current()));
+        app_shutdown();
+    }
     s.running = 0;
     s.inside.clear();
     app_test_set_loop_hook(nullptr);
@@ -231,21 +360,24 @@ void harness_app_stop()
     (void)ignored;
 }
 
-int pump_until(const std::function<bool()>& done, int timeout_ms)
+int pump_until(const std::function<bool()>& done, int timeout_ms, const char* what,
+               std::source_location caller)
 {
     auto start = harness_clock::now();
+    const std::string watched = watch_text(what, caller);
     // Each pass waits at most ~50 ms when idle, so this bounds the passes too.
     for (long pass = 0; pass < 1000000; ++pass) {
         if (done()) return 1;
         if (hs().ended || harness_elapsed_ms(start) >= timeout_ms) break;
+        WatchedPass watch(watched);
         if (!app_pass()) hs().ended = 1;
     }
     return done() ? 1 : 0;
 }
 
-void pump_for(int ms)
+void pump_for(int ms, std::source_location caller)
 {
-    pump_until([] { return false; }, ms);
+    pump_until([] { return false; }, ms, "time to pass", caller);
 }
 
 int harness_loop_ended()
@@ -429,17 +561,24 @@ pid_t harness_spawn(const std::string& dir)
     for (std::string& t : env_text) env.push_back(t.data());
     env.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     char binary[] = JOX_BINARY;
     char workdir_option[] = "--workdir";
     std::string workdir = dir;
     char* argv[] = {binary, workdir_option, workdir.data(), nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, binary, &actions, nullptr, argv, env.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    const pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls from here: the parent has threads.
+        // The child dies with this program whatever way it ends; the check
+        // after arming covers a parent that died before the arming.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
+        int null_in = open("/dev/null", O_RDONLY);
+        if (null_in < 0 || dup2(null_in, 0) < 0) _exit(127);
+        if (null_in != 0) close(null_in);
+        execve(binary, argv, env.data());
+        _exit(127);
+    }
+    return pid > 0 ? pid : -1;
 }
 
 int harness_wait_exit(pid_t pid, int timeout_ms, int* status)

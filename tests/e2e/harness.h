@@ -1,7 +1,8 @@
 // End-to-end harness: runs the real program in-process one loop pass at a
 // time, talks to it over loopback as a raw protocol peer with exact bytes,
 // and starts a second real instance as a child process. Everything waits
-// with a time limit; nothing here can hang a test.
+// with a time limit, and a watchdog ends the test program when a loop pass
+// does not return; nothing here can hang a test.
 //
 // In-process runs: each starts in its own temporary working folder (the
 // settings file, received files and preview live there) and answers message
@@ -11,6 +12,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -46,10 +48,17 @@ int harness_app_start(const std::string& dir);
 // clears the seams and returns to the earlier working folder.
 void harness_app_stop();
 // Runs loop passes until `done` holds or `timeout_ms` passed; 1 when it held.
-// Stops early, with 0, when the loop ended (close-window event).
-int pump_until(const std::function<bool()>& done, int timeout_ms);
+// Stops early, with 0, when the loop ended (close-window event). `what` says
+// what the test waits for; the watchdog names it, with the caller's line.
+int pump_until(const std::function<bool()>& done, int timeout_ms, const char* what = "",
+               std::source_location caller = std::source_location::current());
 // Runs loop passes for about `ms`.
-void pump_for(int ms);
+void pump_for(int ms, std::source_location caller = std::source_location::current());
+// A pass of the loop (waits inside handlers included), start-up or shutdown
+// that does not return within this limit ends the test program at once,
+// printing what it was waiting for and the status text, so a stuck wait
+// fails the suite instead of hanging it. 0 restores the default.
+void harness_set_pass_limit(int ms);
 // 1 once a pass has ended the loop.
 int harness_loop_ended();
 
@@ -106,7 +115,9 @@ void raw_close(int fd);
 
 // --- A second real instance -----------------------------------------------------
 // Starts the program binary offscreen with `dir` as its working folder. The
-// pid, or -1.
+// pid, or -1. The child is killed when this test program ends, however it
+// ends (call it from the test's main thread: the kernel ties the child to
+// the thread that forked).
 pid_t harness_spawn(const std::string& dir);
 // Waits for the child to exit; 1 with its wait status in `status`, or 0
 // when `timeout_ms` passed (the child is left running).

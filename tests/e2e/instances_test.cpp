@@ -46,6 +46,9 @@ protected:
 TEST_F(Instances, CallChatBusyAndByeBetweenRealInstances)
 {
     start_other();
+    // A signal to a pid of -1 would reach every process we may signal.
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_GT(other, 0);
     HarnessConfig config;
     config.nickname = "Ann";
     start(config);

@@ -31,7 +31,8 @@ int edit_options(const std::function<void()>& edit)
         harness_click(16);
         return true;
     });
-    return pump_until([] { return harness_inside_pending() == 0 && !window_handle(1); }, 5000);
+    return pump_until([] { return harness_inside_pending() == 0 && !window_handle(1); }, 5000,
+                      "the options window to close after OK");
 }
 
 std::string config_line(const std::string& config, const std::string& key)
@@ -77,6 +78,7 @@ TEST_F(Options, PortOutOfRangeOrWithLettersIsRefusedAndTheRestIsKept)
         ASSERT_TRUE(edit_options([&] {
             control_set_text(20, c.field);
             control_set_text(27, "Zed");
+            harness_click(24);
         }));
         int want = c.port ? c.port : port;
         EXPECT_EQ(app.port, want) << c.field;
@@ -87,7 +89,8 @@ TEST_F(Options, PortOutOfRangeOrWithLettersIsRefusedAndTheRestIsKept)
         std::string after = harness_read_file(dir + "jox.cfg");
         if (c.written) {
             EXPECT_EQ(config_line(after, "Port"), "Port = " + std::to_string(want)) << c.field;
-            EXPECT_EQ(config_line(after, "Nickname"), "Nickname = Zed");
+            EXPECT_EQ(config_line(after, "Nickname"), "Nickname = Zed") << c.field;
+            EXPECT_EQ(config_line(after, "Auto Accept"), "Auto Accept = Yes") << c.field;
         } else {
             EXPECT_EQ(after, before) << c.field;
         }
@@ -145,10 +148,7 @@ TEST_F(Options, FolderChangeIsSavedAtOnceAndCancellingKeepsTheOldOne)
     std::string new_folder = dir + "elsewhere/";
     EXPECT_EQ(control_enabled(5), 0);
     ui_test_queue_folder_answer(new_folder);
-    ASSERT_TRUE(edit_options([] {
-        harness_click(18);
-        control_set_text(20, "abc");  // so "OK" itself writes nothing
-    }));
+    ASSERT_TRUE(edit_options([] { harness_click(18); }));
     EXPECT_EQ(app.receive_folder, new_folder);
     EXPECT_EQ(config_line(harness_read_file(dir + "jox.cfg"), "Folder"), "Folder = " + new_folder);
     EXPECT_EQ(config_line(harness_read_file(dir + "jox.cfg"), "Port"), "Port = " + std::to_string(port));
@@ -160,10 +160,7 @@ TEST_F(Options, FolderChangeIsSavedAtOnceAndCancellingKeepsTheOldOne)
     harness_messages().clear();
     std::string before = harness_read_file(dir + "jox.cfg");
     ui_test_queue_folder_answer("");
-    ASSERT_TRUE(edit_options([] {
-        harness_click(18);
-        control_set_text(20, "abc");
-    }));
+    ASSERT_TRUE(edit_options([] { harness_click(18); }));
     ASSERT_EQ(harness_messages().size(), 1u);
     EXPECT_EQ(harness_messages()[0].text, "Change Default Folder is Cancelled.");
     EXPECT_EQ(app.receive_folder, new_folder);

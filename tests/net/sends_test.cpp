@@ -92,3 +92,43 @@ TEST_F(NetTest, ReceiveEndsWithoutData) {
     EXPECT_EQ(net_receive(out, buf, sizeof buf), 0);
     net_close(out);
 }
+
+// The time limit counts from the last progress, not from the start: a
+// reader that keeps draining, only slower than the whole send fits in the
+// limit, must get every byte. Small buffers make the sender wait often.
+TEST_F(NetTest, SendOutlastsTheLimitWhileTheReaderKeepsUp) {
+    net_set_timeouts(0, 300, 0);
+    const std::string data = pattern(4 * 1024 * 1024 + 5);
+    std::string file = path("steady.bin");
+    write_file(file, data);
+    for (bool framed : {false, true}) {
+        int raw;
+        NetConnection* c = accept_caller(&raw);
+        int small = 128 * 1024;
+        setsockopt(net_connection_fd(c), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        setsockopt(raw, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        const size_t want = data.size() + (framed ? 12 : 0);
+        std::string got;
+        auto start = std::chrono::steady_clock::now();
+        std::thread reader([&] {
+            char buf[32 * 1024];
+            for (int idle = 0; got.size() < want && idle < 100;) {  // a second without data
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                ssize_t n = recv(raw, buf, std::min(sizeof buf, want - got.size()), MSG_DONTWAIT);
+                if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+                idle = n > 0 ? 0 : idle + 1;
+                if (n > 0) got.append(buf, (size_t)n);
+            }
+        });
+        if (framed)
+            EXPECT_EQ(net_send_file(c, file.c_str()), 1);
+        else
+            EXPECT_EQ(net_send_bytes(c, data.data(), (int)data.size()), (int)data.size());
+        reader.join();
+        EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
+        EXPECT_TRUE(got == (framed ? frame_header((uint32_t)data.size()) : "") + data)
+            << "framed=" << framed << " got " << got.size();
+        net_close(c);
+        close(raw);
+    }
+}
