@@ -32,9 +32,10 @@ int progress_hook(void* ctx, int64_t done, int64_t total)
         double start = progress_now();
         if (!run->shown) {
             // The strip's picture keeps its right-hand part plain for these:
-            // the figures on its first line, the bar on its second.
-            control_text(PROGRESS_TEXT, 124, 2, 93, 13, "", 0);
-            control_progress(PROGRESS_BAR, 124, 16, 90, 5);
+            // the figures on its first line, the bar on its second, both
+            // short of the cancel button at the right end.
+            control_text(PROGRESS_TEXT, 114, 2, 82, 13, "", 0);
+            control_progress(PROGRESS_BAR, 114, 16, 80, 5);
             run->shown = 1;
         }
         int value = total > 0 ? int(done * 1000 / total) : 1000;

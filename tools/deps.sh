@@ -17,6 +17,7 @@ xdg-utils
 "
 TEST_PACKAGES="
 libgtest-dev
+xvfb openbox xdotool x11-utils
 "
 FUZZ_PACKAGES="
 clang libclang-rt-14-dev

@@ -7,11 +7,20 @@
 #include "image.h"
 #include "toolkit.h"
 
+// The strips hide the main window and never take the focus, so Escape
+// cannot reach them: the one way out must be visible and clickable.
+static void strip_cancel(int control)
+{
+    control_button(control, 199, 4, 17, 17, "\xC3\x97");
+    control_tooltip(control, "Cancel");
+}
+
 void build_main_window()
 {
     if (!window_open(WINDOW_MAIN, 389, 185, 410, 236, "Morlan's File Sender (Build 6000)",
                      WINDOW_TITLE | WINDOW_SYSTEM_MENU | WINDOW_MINIMIZE_BOX))
         return;
+    ui_set_icon(image_handle(1));
     void* window = window_handle(WINDOW_MAIN);
     controls_begin(window);
     control_button(8, 251, 82, 66, 20, "&Place Call");
@@ -40,8 +49,9 @@ void build_main_window()
 
 void build_options_window()
 {
-    if (!window_open(WINDOW_OPTIONS, KEEP, KEEP, 288, 233, "Options", WINDOW_TITLE | WINDOW_CENTER_SCREEN))
+    if (!window_open(WINDOW_OPTIONS, KEEP, KEEP, 288, 233, "Options", WINDOW_TITLE | WINDOW_CENTER_SCREEN | WINDOW_MODAL))
         return;
+    window_set_keys(WINDOW_OPTIONS, 16, -1);
     controls_begin(window_handle(WINDOW_OPTIONS));
     control_button(16, 220, 194, 60, 30, "OK");
     control_image(28, 262, 2, 24, 24, image_handle(7), 0);
@@ -77,6 +87,7 @@ void build_sending_window()
         return;
     controls_begin(window_handle(WINDOW_SENDING));
     control_image(21, 0, 0, 219, 25, image_handle(6), 0);
+    strip_cancel(CONTROL_SENDING_CANCEL);
 }
 
 void build_receiving_window()
@@ -85,6 +96,7 @@ void build_receiving_window()
         return;
     controls_begin(window_handle(WINDOW_RECEIVING));
     control_image(33, 0, 0, 219, 25, image_handle(13), 0);
+    strip_cancel(CONTROL_RECEIVING_CANCEL);
 }
 
 void build_wait_window()
@@ -101,4 +113,6 @@ void build_accept_image_window(const char* title)
         return;
     controls_begin(window_handle(WINDOW_ACCEPT_IMAGE));
     control_text(31, 20, 10, 90, 16, "Accept Image?", 0);
+    // "&Yes" and "&No", added once the preview is known.
+    window_set_keys(WINDOW_ACCEPT_IMAGE, 30, 29);
 }

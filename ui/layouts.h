@@ -7,6 +7,10 @@ enum {
     WINDOW_RECEIVING = 4, WINDOW_WAIT = 5
 };
 
+// The cancel buttons at the right end of the transfer strips. A click on
+// either is a click on its strip, which abandons the wait or transfer.
+enum { CONTROL_SENDING_CANCEL = 37, CONTROL_RECEIVING_CANCEL = 38 };
+
 void build_main_window();
 void build_options_window();
 void build_sending_window();

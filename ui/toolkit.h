@@ -56,6 +56,7 @@ constexpr int KEEP = -65535;
 enum : unsigned {
     WINDOW_CENTER_SCREEN = 0x1,
     WINDOW_CENTER_PARENT = 0x2,
+    WINDOW_MODAL = 0x4,             // blocks input to its owner while open
     WINDOW_MINIMIZE_BOX = 0x20000,
     WINDOW_SYSTEM_MENU = 0x80000,   // title bar with a close box
     WINDOW_TITLE = 0xC00000,        // title bar
@@ -124,11 +125,18 @@ int window_set_topmost(int window, int on);
 int window_resize(int window, int x, int y, int width, int height);
 int window_set_state(int window, int state);
 int window_activate(int window);
+// Return and Escape in `window` act as a click on these controls (-1 none),
+// unless the focus is on a button, which Return then clicks. The controls
+// need not exist yet.
+int window_set_keys(int window, int return_control, int escape_control);
 // Restores and raises the window and asks the user to look at it (the
 // window manager's urgency hint) without taking the keyboard focus from
 // where the user is typing.
 int window_attention(int window);
 void* window_handle(int window);
+// The picture every window shows as its icon (title bar, task bar, window
+// switcher). Non-zero on success.
+int ui_set_icon(void* image);
 // Controls created from now on become children of this window.
 int controls_begin(void* window_handle);
 // After the last tab of a panel: new controls go to the panel's window again.

@@ -18,6 +18,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
@@ -73,6 +74,28 @@ public:
     }
 private:
     int control_;
+};
+
+// A thin bar drawn flat: platform styles round off or pad a bar a few
+// pixels high until the first tenth of it shows nothing at all. Any progress
+// fills at least one column.
+class ui_progress_bar : public QProgressBar {
+public:
+    using QProgressBar::QProgressBar;
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        QRect inner = rect().adjusted(1, 1, -1, -1);
+        p.fillRect(rect(), palette().color(QPalette::Mid));
+        p.fillRect(inner, palette().color(QPalette::Base));
+        int span = maximum() - minimum();
+        int done = value() - minimum();
+        if (span <= 0 || done <= 0 || inner.width() <= 0)
+            return;
+        int w = qMax(1, int(qint64(inner.width()) * done / span));
+        p.fillRect(inner.x(), inner.y(), w, inner.height(), palette().color(QPalette::Highlight));
+    }
 };
 
 // Cuts `text` to at most `bytes` UTF-8 bytes without splitting a character.
@@ -423,7 +446,7 @@ int control_progress(int control, int x, int y, int w, int h)
     QWidget* parent = ui_new_parent(control);
     if (!parent)
         return 0;
-    auto* bar = new QProgressBar(parent);
+    auto* bar = new ui_progress_bar(parent);
     bar->setRange(0, 1000);
     bar->setValue(0);
     bar->setTextVisible(false);

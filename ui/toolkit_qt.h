@@ -45,6 +45,7 @@ protected:
     // area or under the status bar, as the chat area is while folded away.
     bool focusNextPrevChild(bool next) override;
     void closeEvent(QCloseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
 };
 
@@ -67,6 +68,8 @@ struct ui_window {
     QStatusBar* status;                 // status bar of this window, or nullptr
     QLabel* status_icon;                // icon at the left of field 0
     QLabel* status_text;                // text of field 0
+    int return_control;                 // clicked by Return, -1 none
+    int escape_control;                 // clicked by Escape, -1 none
 };
 
 struct ui_control {

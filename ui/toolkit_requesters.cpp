@@ -7,9 +7,11 @@
 // one, a cancel forgetting the earlier selection) run the same either way.
 #include "toolkit_qt.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QGridLayout>
 #include <QHeaderView>
 #include <QTreeView>
 #include <QMessageBox>
@@ -153,6 +155,16 @@ int message_box(const char* title, const char* text, int flags)
     // markup that could load a file of the sender's choosing.
     box.setTextFormat(Qt::PlainText);
     box.setText(ui_box_text(text));
+    // The box is as wide as its text, but the window manager cuts a longer
+    // title: a spacer row keeps room for the title in a bold face and for
+    // the title bar's icon and buttons.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        QFont bold = QApplication::font();
+        bold.setBold(true);
+        int need = QFontMetrics(bold).horizontalAdvance(box.windowTitle()) + 120;
+        grid->addItem(new QSpacerItem(need, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+    }
     if (yes_no) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box.setDefaultButton(QMessageBox::Yes);

@@ -13,13 +13,17 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFrame>
+#include <QAbstractButton>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QImage>
+#include <QKeyEvent>
 #include <QPaintEvent>
 #include <QPixmap>
 #include <QProxyStyle>
 #include <QScreen>
 #include <QStatusBar>
+#include <QTimer>
 #include <QWindow>
 
 #include "image.h"
@@ -34,7 +38,10 @@ Qt::WindowFlags ui_window_flags(unsigned flags)
 {
     if (flags & WINDOW_POPUP)
         return Qt::Tool | Qt::FramelessWindowHint;
-    Qt::WindowFlags f = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+    // A window without a minimize box is a dialog: window managers then
+    // keep it above its owner and give it neither minimize nor maximize.
+    Qt::WindowFlags f = (flags & WINDOW_MINIMIZE_BOX) ? Qt::Window : Qt::Dialog;
+    f |= Qt::CustomizeWindowHint | Qt::WindowTitleHint;
     if (flags & WINDOW_SYSTEM_MENU)
         f |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
     if (flags & WINDOW_MINIMIZE_BOX)
@@ -89,6 +96,36 @@ QPoint ui_centre(unsigned flags, int owner)
     return screen ? screen->availableGeometry().center() : QPoint(512, 384);
 }
 
+// Where a popup asked for at x, y goes: the place is taken from the corner of
+// the screen's work area, not of the screen, so a strip meant for the top left
+// corner is not hidden under a panel there, and it is kept wholly inside.
+QPoint ui_popup_place(int x, int y, int width, int height)
+{
+    QScreen* screen = QGuiApplication::screenAt(QPoint(x, y));
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return QPoint(x, y);
+    QRect area = screen->availableGeometry();
+    QPoint p = QPoint(x, y) + area.topLeft() - screen->geometry().topLeft();
+    p.setX(qMax(area.left(), qMin(p.x(), area.right() + 1 - width)));
+    p.setY(qMax(area.top(), qMin(p.y(), area.bottom() + 1 - height)));
+    return p;
+}
+
+// The window a new dialog stays above: its owner, else the first titled
+// window (the main window), never a popup.
+QWidget* ui_transient_parent(int owner)
+{
+    ui_window* w = ui_find_window(owner);
+    if (w && !(w->flags & WINDOW_POPUP))
+        return w->widget;
+    for (auto& [number, win] : ui_st().windows)
+        if (win.widget && !(win.flags & WINDOW_POPUP))
+            return win.widget;
+    return nullptr;
+}
+
 }  // namespace
 
 // --- Window widget ----------------------------------------------------------
@@ -106,6 +143,17 @@ bool ui_window_widget::event(QEvent* e)
             ui_queue_window_event(EVENT_SIZE_WINDOW, number);
         break;
     case QEvent::WindowActivate:
+        // A click on a window under a modal dialog activates it (the window
+        // manager, or Qt asking for it), yet it takes no keys: they go to
+        // the dialog again, or Return and Escape would reach nothing.
+        if (QWidget* modal = QApplication::activeModalWidget(); modal && modal->window() != this) {
+            QPointer<QWidget> m = modal->window();
+            QTimer::singleShot(0, m, [m] {
+                if (m && m->isVisible())
+                    m->activateWindow();
+            });
+            break;
+        }
         ui_st().active = number;
         ui_queue_window_event(EVENT_ACTIVATE, number);
         break;
@@ -127,6 +175,28 @@ void ui_window_widget::closeEvent(QCloseEvent* e)
     // calls window_close itself when it agrees.
     e->ignore();
     ui_queue_window_event(EVENT_CLOSE_WINDOW, number);
+}
+
+void ui_window_widget::keyPressEvent(QKeyEvent* e)
+{
+    // Keys a control left unused come here, so a field that takes Return
+    // itself keeps it.
+    ui_window* w = ui_find_window(number);
+    if (w && w->return_control < 0 && w->escape_control < 0)
+        w = nullptr;
+    bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
+    int target = !w ? -1 : enter ? w->return_control : e->key() == Qt::Key_Escape ? w->escape_control : -1;
+    auto* focused = qobject_cast<QAbstractButton*>(focusWidget());
+    if (w && enter && focused && focused->window() == this)
+        target = -2;
+    ui_control* c = target >= 0 ? ui_find_control(target) : nullptr;
+    auto* button = target == -2 ? focused : c ? qobject_cast<QAbstractButton*>(c->widget.data()) : nullptr;
+    if (!button || !button->isEnabled() || !button->isVisible()) {
+        QWidget::keyPressEvent(e);
+        return;
+    }
+    e->accept();
+    button->click();
 }
 
 void ui_window_widget::resizeEvent(QResizeEvent* e)
@@ -198,8 +268,9 @@ int ui_active_window()
 
 QWidget* ui_dialog_owner()
 {
-    ui_window* w = ui_find_window(ui_active_window());
-    return w ? w->widget.data() : nullptr;
+    // A popup never owns a box; a hidden owner would keep it out of sight.
+    QWidget* owner = ui_transient_parent(ui_active_window());
+    return owner && owner->isVisible() ? owner : nullptr;
 }
 
 void ui_place_status(ui_window& win)
@@ -222,10 +293,18 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
     int owner = ui_active_window();
 
     auto* w = new ui_window_widget(window, ui_window_flags(flags));
+    // Dialogs belong to the main window: the window manager then never
+    // raises the main window over them, and a modal one blocks it.
+    if (!(flags & (WINDOW_POPUP | WINDOW_MINIMIZE_BOX))) {
+        if (QWidget* parent = ui_transient_parent(owner))
+            w->setParent(parent, w->windowFlags());
+        if (flags & WINDOW_MODAL)
+            w->setWindowModality(Qt::WindowModal);
+    }
     w->setWindowTitle(ui_title(title));
     w->setFont(ui_window_font());
     w->setFixedSize(width, height);
-    s.windows[window] = ui_window{w, owner, flags, false, nullptr, nullptr, nullptr};
+    s.windows[window] = ui_window{w, owner, flags, false, nullptr, nullptr, nullptr, -1, -1};
 
     if (flags & WINDOW_POPUP) {
         // The progress popups must not take the focus from the field the
@@ -238,7 +317,7 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
     if (centred)
         w->move(centre.x() - width / 2, centre.y() - height / 2);
     else if (x != KEEP && y != KEEP)
-        w->move(x, y);
+        w->move((flags & WINDOW_POPUP) ? ui_popup_place(x, y, width, height) : QPoint(x, y));
     if (!(flags & WINDOW_HIDDEN)) {
         if (flags & WINDOW_MAXIMIZED) {
             s.windows[window].maximized = true;
@@ -374,6 +453,25 @@ int window_activate(int window)
     ui_raise(w->widget);
     w->widget->activateWindow();
     ui_st().active = window;
+    return 1;
+}
+
+int window_set_keys(int window, int return_control, int escape_control)
+{
+    ui_window* w = ui_find_window(window);
+    if (!w)
+        return 0;
+    w->return_control = return_control;
+    w->escape_control = escape_control;
+    return 1;
+}
+
+int ui_set_icon(void* image)
+{
+    QPixmap p = ui_pixmap(image);
+    if (p.isNull() || !ui_st().ready)
+        return 0;
+    QApplication::setWindowIcon(QIcon(p));
     return 1;
 }
 

@@ -216,7 +216,11 @@ TEST_F(EventTest, KeyOnATabPageIsReportedOnce)
         widget_of(row.control)->setFocus();
         drain_events();
         QTest::keyClick(widget_of(row.control), row.key);
-        EXPECT_EQ(drain_input_events().size(), 1u) << row.control;
+        // Return there also clicks OK, as the window's button; the key
+        // itself is reported once.
+        std::vector<polled> events = drain_input_events();
+        EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const polled& e) { return e.code == EVENT_KEY_DOWN; }),
+                  1) << row.control;
     }
 }
 

@@ -10,8 +10,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QImage>
 #include <QScreen>
 #include <QStatusBar>
+#include <QTest>
 #include <QTextEdit>
 #include <QWidget>
 
@@ -319,3 +321,47 @@ TEST_F(LayoutTest, ScreenshotsOfEveryWindow)
 }
 
 }  // namespace
+
+// Ways out that need no keyboard focus, keys that act as a window's buttons,
+// and a thin bar that shows its first percent.
+TEST_F(LayoutTest, StripCancelDialogKeysAndThinProgress)
+{
+    build_main_window();
+    EXPECT_FALSE(QApplication::windowIcon().isNull()) << "no window icon";
+    window_activate(WINDOW_MAIN);
+    build_sending_window();
+    build_receiving_window();
+    const struct { int window, cancel; } strips[] = {
+        {WINDOW_SENDING, CONTROL_SENDING_CANCEL}, {WINDOW_RECEIVING, CONTROL_RECEIVING_CANCEL}};
+    for (const auto& r : strips) {
+        SCOPED_TRACE(r.window);
+        ASSERT_NE(widget_of(r.cancel), nullptr);
+        EXPECT_EQ(widget_of(r.cancel)->geometry(), QRect(199, 4, 17, 17));
+        ui_abandon_requested(r.window);
+        QTest::mouseClick(widget_of(r.cancel), Qt::LeftButton);
+        EXPECT_EQ(ui_abandon_requested(r.window), 1);
+    }
+
+    controls_begin(window_handle(WINDOW_SENDING));
+    control_progress(35, 114, 16, 80, 5);
+    control_set_value(35, 10);
+    QImage bar = widget_of(35)->grab().toImage();
+    QColor fill = widget_of(35)->palette().color(QPalette::Highlight);
+    EXPECT_EQ(bar.pixelColor(1, 2), fill) << "1 % shows nothing";
+    EXPECT_NE(bar.pixelColor(3, 2), fill) << "1 % fills more than its share";
+
+    build_options_window();
+    build_accept_image_window("JOX 1.05 build 6000");
+    control_button(29, 100, 82, 70, 24, "&No");
+    control_button(30, 20, 82, 70, 24, "&Yes");
+    const struct { int focus; Qt::Key key; int clicked; } keys[] = {
+        {20, Qt::Key_Return, 16}, {27, Qt::Key_Enter, 16}, {29, Qt::Key_Return, 29},
+        {31, Qt::Key_Return, 30}, {31, Qt::Key_Escape, 29}};
+    for (const auto& r : keys) {
+        SCOPED_TRACE(r.focus);
+        widget_of(r.focus)->setFocus();
+        drain_events();
+        QTest::keyClick(widget_of(r.focus), r.key);
+        EXPECT_EQ(count_control(drain_input_events(), r.clicked, TYPE_CLICK), 1);
+    }
+}

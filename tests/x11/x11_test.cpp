@@ -1,0 +1,394 @@
+// What only a real window system shows: stacking, transient dialogs, the
+// window manager's buttons, the work area and clicks from outside the
+// program. The suite starts its own Xvfb with openbox on a free display and
+// runs the program in-process on it; xdotool gives real input, xprop reads
+// what the window manager decided. Without Xvfb or openbox it skips.
+//
+// JOX_SHOTS=<folder> also saves pictures of the screen at the moments tested
+// (tools/screenshots.sh).
+#include "harness.h"
+#include "layouts.h"
+#include "offers_harness_ext.h"
+#include "progress.h"
+#include "state.h"
+#include "toolkit.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextEdit>
+#include <QTimer>
+#include <QWidget>
+#include <QWindow>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+std::string x11_skip;                  // why the suite cannot run, "" when it can
+pid_t x11_server = -1, x11_wm = -1;    // the processes we started
+
+bool x11_have(const char* tool)
+{
+    std::string cmd = std::string("command -v ") + tool + " >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+pid_t x11_spawn(std::vector<std::string> args, int fd_for_3)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (fd_for_3 >= 0)
+        posix_spawn_file_actions_adddup2(&actions, fd_for_3, 3);
+    int quiet = open("/dev/null", O_WRONLY);
+    posix_spawn_file_actions_adddup2(&actions, quiet, 1);
+    posix_spawn_file_actions_adddup2(&actions, quiet, 2);
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(quiet);
+    return pid;
+}
+
+void x11_end(pid_t& pid)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 50 && waitpid(pid, nullptr, WNOHANG) == 0; i++)
+        usleep(20000);
+    if (waitpid(pid, nullptr, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    pid = -1;
+}
+
+// Output of a short tool run against our display, bounded in time.
+std::string x11_run(const std::string& cmd)
+{
+    std::string out;
+    FILE* f = popen(("timeout 5 " + cmd + " 2>/dev/null").c_str(), "r");
+    if (!f)
+        return out;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, f))
+        out += buf;
+    pclose(f);
+    return out;
+}
+
+std::string x11_id(QWidget* w)
+{
+    char id[32];
+    std::snprintf(id, sizeof id, "0x%lx", static_cast<unsigned long>(w->winId()));
+    return id;
+}
+
+// Window ids in a root or window property, in their order.
+std::vector<unsigned long> x11_ids(const std::string& prop_line)
+{
+    std::vector<unsigned long> ids;
+    std::size_t at = prop_line.find('#');
+    std::stringstream in(at == std::string::npos ? "" : prop_line.substr(at + 1));
+    std::string item;
+    while (std::getline(in, item, ','))
+        ids.push_back(std::strtoul(item.c_str(), nullptr, 16));
+    return ids;
+}
+
+// The xdotool click is a real click, from outside the program; Qt then
+// sees it when the program next lets it run.
+void x11_click_at(QPoint p)
+{
+    x11_run("xdotool mousemove " + std::to_string(p.x()) + " " + std::to_string(p.y()) + " click 1");
+}
+
+void x11_shot(const char* name, QRect area)
+{
+    const char* dir = std::getenv("JOX_SHOTS");
+    if (!dir || !*dir)
+        return;
+    QScreen* screen = QGuiApplication::primaryScreen();
+    QPixmap p = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    p.save(QString::fromUtf8(dir) + "/" + name, "PNG");
+}
+
+QWidget* x11_window(int n)
+{
+    return static_cast<QWidget*>(window_handle(n));
+}
+
+// Lets the program run until `done` holds, while no loop of its own runs.
+bool x11_settle(const std::function<bool()>& done, int ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        usleep(5000);
+    }
+    return true;
+}
+
+class X11Display : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        for (const char* tool : {"Xvfb", "openbox", "xdotool", "xprop"})
+            if (!x11_have(tool)) {
+                x11_skip = std::string(tool) + " is not installed (tools/deps.sh installs it)";
+                return;
+            }
+        int fds[2];
+        if (pipe(fds) != 0) {
+            x11_skip = "no pipe";
+            return;
+        }
+        // Xvfb picks a free display itself and names it on fd 3.
+        x11_server = x11_spawn({"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+                               fds[1]);
+        close(fds[1]);
+        std::string number;
+        pollfd p{fds[0], POLLIN, 0};
+        for (int i = 0; i < 100 && number.find('\n') == std::string::npos; i++) {
+            if (poll(&p, 1, 100) <= 0)
+                continue;
+            char c;
+            if (read(fds[0], &c, 1) != 1)
+                break;
+            number += c;
+        }
+        close(fds[0]);
+        if (x11_server < 0 || number.find('\n') == std::string::npos) {
+            x11_skip = "Xvfb did not start";
+            return;
+        }
+        number.pop_back();
+        setenv("DISPLAY", (":" + number).c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
+        x11_wm = x11_spawn({"openbox", "--sm-disable"}, -1);
+        bool wm = false;
+        for (int i = 0; i < 100 && !wm; i++) {
+            // The theme is named once openbox has finished starting; a window
+            // mapped before that may be missed.
+            wm = x11_run("xprop -root _OB_THEME").find("= \"") != std::string::npos;
+            if (!wm)
+                usleep(50000);
+        }
+        if (!wm)
+            x11_skip = "openbox did not start";
+    }
+    void TearDown() override
+    {
+        x11_end(x11_wm);
+        x11_end(x11_server);
+    }
+};
+
+const auto* x11_env = ::testing::AddGlobalTestEnvironment(new X11Display);
+
+class X11 : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!x11_skip.empty())
+            GTEST_SKIP() << x11_skip;
+    }
+};
+
+TEST_F(X11, OptionsStaysAboveTheMainWindowAndReturnIsOk)
+{
+    std::string dir = harness_temp_dir("x11-options");
+    HarnessConfig config;
+    config.port = harness_free_port();
+    harness_write_config(dir, config);
+    ASSERT_TRUE(harness_app_start(dir));
+    QWidget* main = x11_window(WINDOW_MAIN);
+    ASSERT_TRUE(x11_settle([&] { return main->isVisible() && main->windowHandle()->isExposed(); }, 5000));
+    x11_shot("main-window.png", main->frameGeometry().adjusted(-4, -4, 4, 4));
+    std::string stacking, transient;
+    unsigned long options_id = 0;
+    bool returned = true;
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    // Clicks the main window beside Options, reads what the window manager
+    // did, then answers Options with Return from outside.
+    harness_inside([&] {
+        QWidget* options = x11_window(WINDOW_OPTIONS);
+        if (!options || !options->windowHandle() || !options->windowHandle()->isExposed())
+            return std::chrono::steady_clock::now() > give_up;
+        options_id = options->winId();
+        x11_click_at(main->frameGeometry().topLeft() + QPoint(20, 40));
+        x11_settle([] { return false; }, 400);
+        stacking = x11_run("xprop -root _NET_CLIENT_LIST_STACKING");
+        transient = x11_run("xprop -id " + x11_id(options) + " WM_TRANSIENT_FOR");
+        x11_shot("options.png", main->frameGeometry().united(options->frameGeometry()).adjusted(-4, -4, 4, 4));
+        x11_run("xdotool key Return");
+        return true;
+    });
+    // Options holds the loop: if Return did not close it, OK is clicked
+    // from inside after a while, so the test ends either way.
+    harness_inside([&] {
+        if (!x11_window(WINDOW_OPTIONS))
+            return true;
+        if (std::chrono::steady_clock::now() < give_up + std::chrono::seconds(3))
+            return false;
+        returned = false;
+        harness_click(16);
+        return true;
+    });
+    x11_click_at(static_cast<QWidget*>(control_handle(4))->mapToGlobal(QPoint(40, 34)));
+    EXPECT_TRUE(pump_until([&] { return options_id && window_handle(WINDOW_OPTIONS) == nullptr; }, 10000));
+    EXPECT_TRUE(returned) << "Options did not close on Return";
+    std::vector<unsigned long> order = x11_ids(stacking);
+    auto main_at = std::find(order.begin(), order.end(), main->winId());
+    auto options_at = std::find(order.begin(), order.end(), options_id);
+    ASSERT_NE(main_at, order.end()) << stacking;
+    ASSERT_NE(options_at, order.end()) << stacking;
+    EXPECT_GT(options_at, main_at) << "the click raised the main window over Options";
+    EXPECT_NE(transient.find(x11_id(main)), std::string::npos) << transient;
+    harness_app_stop();
+    harness_remove_dir(dir);
+}
+
+// What the progress observer saw of the sending strip.
+struct X11Strip {
+    QRect frame;            // the strip on the screen
+    QRect area;             // the work area then
+    bool clicked = false;   // its cancel button was clicked from outside
+};
+X11Strip x11_strip;
+
+// Clicks the strip's cancel button once the transfer is under way.
+void x11_click_cancel(int window)
+{
+    auto* cancel = static_cast<QWidget*>(control_handle(CONTROL_SENDING_CANCEL));
+    QWidget* strip = x11_window(window);
+    if (x11_strip.clicked || window != WINDOW_SENDING || !strip || !strip->windowHandle()->isExposed())
+        return;
+    x11_strip.clicked = true;
+    x11_strip.frame = strip->frameGeometry();
+    x11_strip.area = QGuiApplication::primaryScreen()->availableGeometry();
+    if (!cancel)
+        return;
+    x11_shot("transfer-strip.png", x11_strip.frame.adjusted(-5, -5, 5, 5));
+    x11_click_at(cancel->mapToGlobal(cancel->rect().center()));
+}
+
+TEST_F(X11, StripStaysInTheWorkAreaAndItsCancelButtonAbandons)
+{
+    OfferCall call;
+    ASSERT_TRUE(offers_call_program(&call, HarnessConfig{}, "x11-strip"));
+    // A panel along the top of the screen, as a desktop has.
+    QWidget panel(nullptr, Qt::Window | Qt::FramelessWindowHint);
+    panel.setAttribute(Qt::WA_X11NetWmWindowTypeDock);
+    panel.setGeometry(0, 0, 1024, 30);
+    panel.show();
+    ASSERT_TRUE(x11_settle([&] { return panel.windowHandle()->isExposed(); }, 5000));
+    x11_run("xprop -id " + x11_id(&panel) +
+            " -f _NET_WM_STRUT_PARTIAL 32c -set _NET_WM_STRUT_PARTIAL '0,0,30,0,0,0,0,0,0,1023,0,0'");
+    ASSERT_TRUE(x11_settle([] { return QGuiApplication::primaryScreen()->availableGeometry().top() >= 30; }, 5000))
+        << "the window manager did not make room for the panel";
+
+    std::string dir = harness_temp_dir("x11-strip-src");
+    std::string body = offers_body(16 << 20, 3);
+    harness_write_file(dir + "big.bin", body);
+    std::string path = dir + "big.bin";
+    ui_test_queue_files_answer(&path, 1);
+    x11_strip = X11Strip{};
+    progress_set_observer(x11_click_cancel);
+    std::string got;
+    // The peer hangs up after the frame, so a transfer nobody stopped ends
+    // its wait too, and the test with it.
+    OfferPeer peer([&] {
+        got = offers_accept_slowly(call.fd, "big.bin", body, 1 << 18, 40);
+        shutdown(call.fd, SHUT_RDWR);
+    });
+    harness_click(6);
+    EXPECT_TRUE(offers_pump_peer(peer, 30000, [] { return app.idle == 1; }));
+    progress_set_observer(nullptr);
+    EXPECT_TRUE(x11_strip.clicked);
+    EXPECT_TRUE(x11_strip.area.contains(x11_strip.frame)) << "strip at " << x11_strip.frame.y();
+    EXPECT_LT(got.size(), body.size()) << "the transfer ran to its end";
+    EXPECT_EQ(harness_status(), "Disconnected.");
+    harness_remove_dir(dir);
+    offers_end(&call);
+}
+
+TEST_F(X11, MessageBoxIsWideEnoughForItsTitle)
+{
+    ASSERT_NE(ui_init(), 0);
+    const char title[] = "JOX 1.05 build 6000";
+    int width = 0, shown_tries = 0;
+    QTimer look;
+    // Measures the box once it is up, then answers it; gives up after 5 s.
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (++shown_tries > 100 || (box && box->windowHandle()->isExposed())) {
+            if (box) {
+                width = box->width();
+                box->button(QMessageBox::Ok)->click();
+            }
+            look.stop();
+        }
+    });
+    look.start(50);
+    message_box(title, "Connected.", MB_OK);
+    // Room for the title in the window manager's bold face, its icon and
+    // three title-bar buttons.
+    QFont bold = QApplication::font();
+    bold.setBold(true);
+    EXPECT_GE(width, QFontMetrics(bold).horizontalAdvance(title) + 100);
+    ui_shutdown();
+}
+
+TEST_F(X11, ChatLogShowsTheNewestLineAfterALongOne)
+{
+    OfferCall call;
+    ASSERT_TRUE(offers_call_program(&call, HarnessConfig{}, "x11-chat"));
+    std::string long_line = "Bob: " + std::string(217, 'x');
+    for (int i = 20; i < 217; i += 21)
+        long_line[5 + i] = ' ';
+    for (const std::string& line : {long_line, std::string("Bob: and a short one")})
+        ASSERT_TRUE(raw_send(call.fd, "mMeSSageJOX" + line + "EeNdofMessageJOX"));
+    ASSERT_TRUE(pump_until([] { return app.chat_expanded == 1 && control_get_text(12).find("short") != std::string::npos; },
+                           5000));
+    QWidget* main = x11_window(WINDOW_MAIN);
+    pump_until([&] { return main->height() == 363; }, 3000);
+    pump_for(300);
+    auto* log = static_cast<QTextEdit*>(control_handle(12));
+    EXPECT_EQ(log->horizontalScrollBar()->value(), 0);
+    EXPECT_EQ(log->verticalScrollBar()->value(), log->verticalScrollBar()->maximum());
+    x11_shot("chat.png", main->frameGeometry().adjusted(-4, -4, 4, 4));
+    offers_end(&call);
+}
+
+}  // namespace
