@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -368,6 +369,54 @@ TEST_F(X11, MessageBoxIsWideEnoughForItsTitle)
     bold.setBold(true);
     EXPECT_GE(width, QFontMetrics(bold).horizontalAdvance(title) + 100);
     ui_shutdown();
+}
+
+TEST_F(X11, WaitWindowIsPaintedWhileConnectingToASilentHost)
+{
+    // A listener whose queue is full: further attempts hear nothing back.
+    int port = harness_free_port();
+    int silent = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(0x7f000003);
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(silent, 0), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        fillers.push_back(f);
+    }
+    std::string dir = harness_temp_dir("x11-connect");
+    HarnessConfig config;
+    config.port = harness_free_port();
+    harness_write_config(dir, config);
+    ASSERT_TRUE(harness_app_start(dir));
+    bool painted = false;
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    harness_inside([&] {
+        QWidget* wait = x11_window(WINDOW_WAIT);
+        if (!wait || !wait->windowHandle() || !wait->windowHandle()->isExposed())
+            return std::chrono::steady_clock::now() > give_up;
+        painted = true;
+        x11_shot("connecting.png", wait->frameGeometry().adjusted(-5, -5, 5, 5));
+        return true;
+    });
+    control_set_text(0, ("127.0.0.3:" + std::to_string(port)).c_str());
+    auto start = std::chrono::steady_clock::now();
+    harness_click(8);
+    pump_until([] { return !harness_inside_pending() && window_handle(WINDOW_WAIT) == nullptr; }, 12000);
+    long ms = long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+    EXPECT_TRUE(painted);
+    EXPECT_EQ(window_handle(WINDOW_WAIT), nullptr);
+    EXPECT_EQ(app.idle, 1);
+    // The attempt, lookup included, is bounded by the connect limit.
+    EXPECT_LT(ms, 11500);
+    harness_app_stop();
+    harness_remove_dir(dir);
+    for (int f : fillers) close(f);
+    close(silent);
 }
 
 TEST_F(X11, ChatLogShowsTheNewestLineAfterALongOne)
