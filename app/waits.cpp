@@ -124,6 +124,12 @@ int wait_for_peer(int kind, int want, int timeout_seconds, int* waited)
             result = WAIT_OK;
             break;
         }
+        // What the exchange cannot hold at this step would otherwise wait
+        // unread until the limit (or for ever), holding the program.
+        if (event == NET_DATA || event == NET_FILE) {
+            result = WAIT_OUT_OF_STEP;
+            break;
+        }
         if (event == NET_NONE && net_peer_closed(app.peer_connection)) {
             result = WAIT_GONE;
             break;

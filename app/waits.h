@@ -19,7 +19,8 @@ enum {
     WAIT_OK = 1,          // the poll reported what was waited for
     WAIT_TIMEOUT = 0,     // the time limit ran out
     WAIT_GONE = -1,       // the peer closed the connection or said goodbye
-    WAIT_ABANDONED = -2   // the user gave up waiting
+    WAIT_ABANDONED = -2,  // the user gave up waiting
+    WAIT_OUT_OF_STEP = -3 // a frame came for a reply, or bytes for a frame
 };
 
 // Opens the small window of `kind` (and hides the main window where the kind

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <set>
 
+#include "layouts.h"
 #include "net.h"
 #include "offers_harness_ext.h"
 #include "state.h"
@@ -113,6 +114,19 @@ TEST(HostileOffers, PeersThatTrickleOverflowOrStopMidFrame)
         EXPECT_FALSE(preview && (r.holds || st.st_size > (1 << 20))) << r.what;
         offers_end(&call);
     }
+    // Bytes where the preview belongs end the offer at once; unread, they
+    // would hold the program until the preview's time limit.
+    OfferCall call;
+    ASSERT_TRUE(offers_call_program(&call, HarnessConfig{}, "hostile"));
+    OfferPeer peer([&] {
+        raw_send(call.fd, offers_image_offer("pic.jpg", pic));
+        raw_read(call.fd, 2, 3000);
+        raw_send(call.fd, "cccccccc");
+    });
+    ASSERT_TRUE(offers_pump_peer(peer, 5000));
+    EXPECT_TRUE(pump_until([] { return app.idle == 1; }, 2000));
+    EXPECT_EQ(window_handle(WINDOW_ACCEPT_IMAGE), nullptr);
+    offers_end(&call);
     net_set_timeouts(0, 0, 0);
     saved.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", saved.c_str(), 1);
     harness_remove_dir(tmp);
