@@ -360,8 +360,9 @@ int cli_send(int argc, char** argv)
         ui_test_queue_files_answer(paths.data(), int(paths.size()));
         send_files();
         // A verdict on the last file may still be on its way.
-        // The receiver sends it right behind "sent", so a moment is enough.
-        cli_pump([] { return 0; }, 40);
+        // The receiver sends it right behind "sent" (jox in the same send),
+        // so a moment is enough.
+        cli_pump([] { return 0; }, 100);
         if (app.idle == 0) disconnect();
         for (std::size_t i = 0; i < paths.size(); ++i) {
             int outcome = OFFER_OUTCOME_GONE;

@@ -196,6 +196,14 @@ void offer_report()
     alert();
 }
 
+// "sent" and the notice go in one send: a sender reading "sent" by its four
+// bytes leaves the notice for its main loop either way, and one that waits
+// for the verdict does not wait on our scheduling between two sends.
+void offer_send_corrupted_verdict()
+{
+    wait_send((std::string("sent") + OFFER_CORRUPTED_NOTICE).c_str());
+}
+
 } // namespace
 
 int offer_call_ended()
@@ -541,8 +549,7 @@ void on_file_frame()
         if (app.idle)
             return;
         status("Connected. The File could not be Stored in " + app.receive_folder);
-        wait_send("sent");
-        wait_send(OFFER_CORRUPTED_NOTICE);
+        offer_send_corrupted_verdict();
         call_controls_on();
         return;
     }
@@ -593,8 +600,7 @@ void on_file_frame()
         message_box(app.version_title.c_str(), "File Sent is Corrupted. (MD5 Error)", MB_OK);
         if (call != app.call_number)
             return;
-        wait_send("sent");
-        wait_send(OFFER_CORRUPTED_NOTICE);
+        offer_send_corrupted_verdict();
     }
     call_controls_on();
 }

@@ -148,9 +148,8 @@ TEST_F(Cli, CorruptedTransfersAreReportedOnBothSides)
     EXPECT_TRUE(raw_expect(fd, "SD", 3000));
     raw_send(fd, "a");
     raw_read(fd, 18, 3000);
-    // As a real receiver does: the notice right behind "sent".
-    raw_send(fd, "sent");
-    raw_send(fd, CORRUPTED);
+    // As a jox receiver does: the notice in the same send as "sent".
+    raw_send(fd, std::string("sent") + CORRUPTED);
     EXPECT_EQ(finish(s), 1);
     EXPECT_NE(text(s->err).find("a.txt: MD5 error reported by the receiver"), std::string::npos) << text(s->err);
     raw_close(fd);
