@@ -36,6 +36,8 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -540,7 +542,10 @@ void place_call()
         if (event == NET_CONNECT) protocol_turn_away(net_event_connection());
         if (event == NET_DATA || event == NET_FILE) protocol_drop_pending(net_event_connection());
         app_loop_hook();
-        delay_ms(5);
+        // A plain sleep: the abandon check above takes the window system's
+        // events, input included, and repaints the wait window. Painting
+        // passes that leave input out kept a real click from ever arriving.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (!c) {
         window_close(WINDOW_WAIT);
