@@ -329,6 +329,16 @@ int launch_hook_call(const std::string& target, const char* parameters, const ch
                        folder != nullptr ? folder : "", flags);
 }
 
+// Hands `what` to the opener, run in `folder`; with a test hook set, the hook
+// gets `target` instead.
+LaunchResult launch_open(const std::string& target, const std::string& what, const std::string& folder)
+{
+    if (launch_hook != nullptr) {
+        return launch_hook_call(target, "", "", 0) != 0 ? LAUNCH_STARTED : LAUNCH_FAILED;
+    }
+    return launch_opener(what, folder, false);
+}
+
 }  // namespace
 
 // See header.
@@ -357,12 +367,9 @@ LaunchResult launch_open_document(const char* path)
     if (launch_is_runnable(name.c_str())) {
         return LAUNCH_RUNNABLE;
     }
-    if (launch_hook != nullptr) {
-        return launch_hook_call(name, "", "", 0) != 0 ? LAUNCH_STARTED : LAUNCH_FAILED;
-    }
     // An absolute path can never be taken for one of the opener's options.
     const std::string what = launch_absolute(name);
-    return launch_opener(what, launch_folder_of(what), false);
+    return launch_open(name, what, launch_folder_of(what));
 }
 
 // See header.
@@ -372,11 +379,8 @@ LaunchResult launch_open_folder(const char* path)
     if (!launch_is_folder(name)) {
         return LAUNCH_MISSING;
     }
-    if (launch_hook != nullptr) {
-        return launch_hook_call(name, "", "", 0) != 0 ? LAUNCH_STARTED : LAUNCH_FAILED;
-    }
     const std::string what = launch_absolute(name);
-    return launch_opener(what, what, false);
+    return launch_open(name, what, what);
 }
 
 // See header.
@@ -386,10 +390,7 @@ LaunchResult launch_open_url(const char* url)
     if (!launch_is_web_address(address)) {
         return LAUNCH_MISSING;
     }
-    if (launch_hook != nullptr) {
-        return launch_hook_call(address, "", "", 0) != 0 ? LAUNCH_STARTED : LAUNCH_FAILED;
-    }
-    return launch_opener(address, "", false);
+    return launch_open(address, address, "");
 }
 
 // See header.

@@ -17,6 +17,7 @@
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
+#include <QWindow>
 
 #include <memory>
 #include <vector>
@@ -82,7 +83,7 @@ void ui_run_qt_throttled(QEventLoop::ProcessEventsFlags flags)
 
 ui_state& ui_st()
 {
-    static ui_state state{false, {}, {}, nullptr, -1, {}, 0, -1, 0, 0, nullptr, false, -1, false, {}};
+    static ui_state state{false, {}, {}, nullptr, -1, {}, 0, -1, 0, 0, nullptr, false, -1, -1, false, {}};
     return state;
 }
 
@@ -128,6 +129,10 @@ int ui_init()
     if (!ui_filter) {
         ui_filter = new ui_abandon_filter;
         qApp->installEventFilter(ui_filter);
+        QObject::connect(qApp, &QGuiApplication::focusWindowChanged, ui_filter, [](QWindow* w) {
+            if (w)
+                ui_st().focus_passing = -1;
+        });
     }
     s.ready = true;
     return 1;
@@ -152,6 +157,7 @@ void ui_shutdown()
     s.last_key_focus = nullptr;
     s.key_polled = false;
     s.active = -1;
+    s.focus_passing = -1;
     s.escape_pressed = false;
     s.window_clicked.clear();
     if (ui_filter && qApp)

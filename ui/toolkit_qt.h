@@ -30,7 +30,7 @@ struct ui_entry {
     int control;  // control number for EVENT_CONTROL, else -1
     int type;     // TYPE_* for EVENT_CONTROL, else -1
     int key;      // key code for EVENT_KEY_DOWN, else 0
-    QWidget* focus;  // EVENT_KEY_DOWN: the control the key was typed into
+    QPointer<QWidget> focus;  // EVENT_KEY_DOWN: the control the key was typed into, null once it died
 };
 
 // A toolkit window: closing is the application's decision, and moves,
@@ -97,6 +97,7 @@ struct ui_state {
     QPointer<QWidget> last_key_focus;         // control that took that key
     bool key_polled;                          // the last poll returned a key message
     int active;                               // toolkit window last activated, -1 none
+    int focus_passing;                        // window given the focus by a closing one, until it has it, -1
     bool escape_pressed;                      // Escape seen since the last abandon check
     std::map<int, bool> window_clicked;       // window clicked since the last abandon check
 };

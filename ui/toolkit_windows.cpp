@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QAbstractButton>
 #include <QHBoxLayout>
@@ -306,12 +307,10 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
     w->setFixedSize(width, height);
     s.windows[window] = ui_window{w, owner, flags, false, nullptr, nullptr, nullptr, -1, -1};
 
-    if (flags & WINDOW_POPUP) {
-        // The progress popups must not take the focus from the field the
-        // user is typing in.
+    // The progress popups must not take the focus from the field the user
+    // is typing in; they can be given it (see window_hide).
+    if (flags & WINDOW_POPUP)
         w->setAttribute(Qt::WA_ShowWithoutActivating);
-        w->setWindowFlag(Qt::WindowDoesNotAcceptFocus);
-    }
     bool centred = flags & (WINDOW_CENTER_SCREEN | WINDOW_CENTER_PARENT);
     QPoint centre = centred ? ui_centre(flags, owner) : QPoint();
     if (centred)
@@ -348,10 +347,35 @@ int window_close(int window)
         s.parent = nullptr;
         s.parent_window = -1;
     }
-    if (owner != window)
-        window_activate(owner);
+    // A window that had the focus passes it to its owner; until the owner
+    // has it, the program still counts as holding it (see window_hide).
+    bool had_focus = w && w->isActiveWindow();
+    if (owner != window && window_activate(owner) && had_focus)
+        s.focus_passing = owner;
     delete w.data();
     return 1;
+}
+
+// When the window the user works in hides behind a progress popup (a
+// transfer hides the main window), the popup takes the focus, so Escape
+// still reaches the program. Asked for while we still hold the focus: the
+// window manager would refuse it once the focus had gone elsewhere. A
+// window not yet mapped only asks once it is, so the popup's mapping is
+// waited for, briefly.
+static void ui_focus_popup()
+{
+    for (auto& [number, win] : ui_st().windows) {
+        QWidget* popup = win.widget;
+        if (!(win.flags & WINDOW_POPUP) || !popup->isVisible())
+            continue;
+        QWindow* native = popup->windowHandle();
+        QElapsedTimer waited;
+        waited.start();
+        while (native && !native->isExposed() && waited.elapsed() < 300)
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
+        popup->activateWindow();
+        return;
+    }
 }
 
 int window_hide(int window, int hide)
@@ -360,8 +384,11 @@ int window_hide(int window, int hide)
     if (!w)
         return 0;
     if (hide) {
-        if (w->owner != window)
-            window_activate(w->owner);
+        bool had_focus = w->widget->isActiveWindow() || ui_st().focus_passing == window;
+        ui_st().focus_passing = -1;
+        bool activated = w->owner != window && window_activate(w->owner);
+        if (!activated && had_focus)
+            ui_focus_popup();
         w->widget->hide();
     } else if (w->maximized) {
         w->widget->showMaximized();

@@ -256,6 +256,24 @@ TEST_F(EventTest, ReturnKeepsItsFieldAndAttentionKeepsTheFocus)
     EXPECT_EQ(QApplication::focusWidget(), widget_of(16));
 }
 
+// A key read after its window closed belongs to no control (the transfer
+// strip closes with an Escape typed on it still queued).
+TEST_F(EventTest, KeyOutlivingItsWindowHasNoField)
+{
+    build_options_window();
+    widget_of(16)->activateWindow();
+    widget_of(16)->setFocus();
+    drain_events();
+    QTest::keyClick(widget_of(16), Qt::Key_B);
+    window_close(WINDOW_OPTIONS);
+    int code = EVENT_NONE;
+    for (int i = 0; i < 20 && code != EVENT_KEY_DOWN; i++)
+        code = ui_poll_event();
+    ASSERT_EQ(code, EVENT_KEY_DOWN);
+    EXPECT_EQ(ui_event_key(), 'B');
+    EXPECT_EQ(ui_focus_handle(), nullptr);
+}
+
 TEST_F(EventTest, CloseBoxIsReportedOnceAndWindowStays)
 {
     QWidget* window = static_cast<QWidget*>(window_handle(WINDOW_MAIN));

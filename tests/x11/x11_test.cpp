@@ -15,6 +15,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QScreen>
@@ -236,7 +238,7 @@ TEST_F(X11, OptionsStaysAboveTheMainWindowAndReturnIsOk)
     QWidget* main = x11_window(WINDOW_MAIN);
     ASSERT_TRUE(x11_settle([&] { return main->isVisible() && main->windowHandle()->isExposed(); }, 5000));
     x11_shot("main-window.png", main->frameGeometry().adjusted(-4, -4, 4, 4));
-    std::string stacking, transient;
+    std::string stacking, transient, hints;
     unsigned long options_id = 0;
     bool returned = true;
     auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(8);
@@ -251,6 +253,7 @@ TEST_F(X11, OptionsStaysAboveTheMainWindowAndReturnIsOk)
         x11_settle([] { return false; }, 400);
         stacking = x11_run("xprop -root _NET_CLIENT_LIST_STACKING");
         transient = x11_run("xprop -id " + x11_id(options) + " WM_TRANSIENT_FOR");
+        hints = x11_run("xprop -id " + x11_id(options) + " _MOTIF_WM_HINTS _NET_WM_ALLOWED_ACTIONS");
         x11_shot("options.png", main->frameGeometry().united(options->frameGeometry()).adjusted(-4, -4, 4, 4));
         x11_run("xdotool key Return");
         return true;
@@ -276,6 +279,13 @@ TEST_F(X11, OptionsStaysAboveTheMainWindowAndReturnIsOk)
     ASSERT_NE(options_at, order.end()) << stacking;
     EXPECT_GT(options_at, main_at) << "the click raised the main window over Options";
     EXPECT_NE(transient.find(x11_id(main)), std::string::npos) << transient;
+    // Asked of every window manager: no minimize, no maximize (functions
+    // 0x8 and 0x10). Openbox keeps its minimize button on every dialog
+    // whatever it is told, and minimizes the main window with it.
+    std::size_t functions = hints.find(", ");
+    ASSERT_NE(functions, std::string::npos) << hints;
+    EXPECT_EQ(std::strtoul(hints.c_str() + functions + 2, nullptr, 16) & 0x18, 0u) << hints;
+    EXPECT_EQ(hints.find("MAXIMIZE"), std::string::npos) << hints;
     harness_app_stop();
     harness_remove_dir(dir);
 }
@@ -342,6 +352,88 @@ TEST_F(X11, StripStaysInTheWorkAreaAndItsCancelButtonAbandons)
     EXPECT_EQ(harness_status(), "Disconnected.");
     harness_remove_dir(dir);
     offers_end(&call);
+}
+
+// What the strip had when the transfer was under way.
+struct X11Focus {
+    std::string strip;    // its window id, "" until it showed
+    std::string active;   // the window manager's active window then
+};
+X11Focus x11_focus;
+
+// Reads who has the focus once the strip shows, then presses Escape there.
+void x11_escape_at_strip(int window)
+{
+    QWidget* strip = x11_window(window);
+    if (!x11_focus.strip.empty() || window != WINDOW_SENDING || !strip || !strip->windowHandle()->isExposed())
+        return;
+    x11_focus.strip = x11_id(strip);
+    // The focus request crosses the window manager; give it a moment.
+    for (int i = 0; i < 20 && x11_focus.active.find(x11_focus.strip) == std::string::npos; i++) {
+        x11_settle([] { return false; }, 50);
+        x11_focus.active = x11_run("xprop -root _NET_ACTIVE_WINDOW");
+    }
+    x11_run("xdotool key Escape");
+}
+
+// A transfer started from jox (the file chosen in the real requester with a
+// real Return) hides its main window behind the strip, and Escape must still
+// reach it; started while another program has the focus, the strip leaves
+// the focus there.
+TEST_F(X11, StripTakesTheFocusOnlyFromTheProgram)
+{
+    for (bool elsewhere : {false, true}) {
+        SCOPED_TRACE(elsewhere ? "another program has the focus" : "jox has the focus");
+        OfferCall call;
+        ASSERT_TRUE(offers_call_program(&call, HarnessConfig{}, "x11-focus"));
+        QWidget* main = x11_window(WINDOW_MAIN);
+        pid_t other = elsewhere ? x11_spawn({"xmessage", "elsewhere"}, -1) : -1;
+        if (!elsewhere)
+            window_activate(WINDOW_MAIN);
+        ASSERT_TRUE(x11_settle([&] {
+            std::string active = x11_run("xprop -root _NET_ACTIVE_WINDOW");
+            bool ours = active.find(x11_id(main)) != std::string::npos;
+            return elsewhere ? !ours && active.find("0x0") == std::string::npos && active.find('#') != std::string::npos
+                             : ours;
+        }, 5000));
+        std::string dir = harness_temp_dir("x11-focus-src");
+        std::string body = offers_body(16 << 20, 5);
+        harness_write_file(dir + "big.bin", body);
+        std::string path = dir + "big.bin";
+        QTimer chooser;
+        if (elsewhere) {
+            ui_test_queue_files_answer(&path, 1);
+        } else {
+            QObject::connect(&chooser, &QTimer::timeout, [&] {
+                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                if (!dialog || !dialog->windowHandle()->isExposed())
+                    return;
+                chooser.stop();
+                // As if typed: the requester ignores selectFile while its
+                // name field has the focus.
+                if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                    name->setText(QString::fromStdString(path));
+                x11_run("xdotool key Return");
+            });
+            chooser.start(50);
+        }
+        x11_focus = X11Focus{};
+        progress_set_observer(x11_escape_at_strip);
+        std::string got;
+        OfferPeer peer([&] {
+            got = offers_accept_slowly(call.fd, "big.bin", body, 1 << 18, 40);
+            shutdown(call.fd, SHUT_RDWR);
+        });
+        harness_click(6);
+        EXPECT_TRUE(offers_pump_peer(peer, 30000, [] { return app.idle == 1; }));
+        progress_set_observer(nullptr);
+        ASSERT_FALSE(x11_focus.strip.empty());
+        EXPECT_EQ(x11_focus.active.find(x11_focus.strip) != std::string::npos, !elsewhere) << x11_focus.active;
+        EXPECT_EQ(got.size() < body.size(), !elsewhere) << "Escape " << (elsewhere ? "reached" : "missed") << " the strip";
+        x11_end(other);
+        harness_remove_dir(dir);
+        offers_end(&call);
+    }
 }
 
 TEST_F(X11, MessageBoxIsWideEnoughForItsTitle)
