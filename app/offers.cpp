@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -204,6 +205,25 @@ void offer_send_corrupted_verdict()
     wait_send((std::string("sent") + OFFER_CORRUPTED_NOTICE).c_str());
 }
 
+// The verdict on the file just sent, when it came right behind "sent": with
+// another file to offer it is taken now, or the wait for that file's "RF"
+// would take it for the reply and end the call. Shown as the main loop shows
+// a chat line, the controls left as the sending loop keeps them.
+void offer_take_verdict()
+{
+    const std::size_t n = sizeof OFFER_CORRUPTED_NOTICE - 1;
+    int fd = net_connection_fd(app.peer_connection);
+    char head[sizeof OFFER_CORRUPTED_NOTICE];
+    if (!app.pending_input.empty() || fd < 0 || recv(fd, head, n, MSG_PEEK | MSG_DONTWAIT) != ssize_t(n) ||
+        std::memcmp(head, OFFER_CORRUPTED_NOTICE, n) != 0)
+        return;
+    std::string line = chat_line_of(receive_text(int(n)));
+    append_chat_line(line, 1);
+    alert();
+    if (front_end && front_end->chat)
+        front_end->chat(line);
+}
+
 } // namespace
 
 int offer_call_ended()
@@ -261,6 +281,8 @@ void send_files()
             }
             front_offered(app.send_path, app.offer_outcome);
             app.send_path = next_selected_file();
+            if (!app.send_path.empty() && !offer_ended)
+                offer_take_verdict();
         }
         if (!offer_ended)
             offer_report();

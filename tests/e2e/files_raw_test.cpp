@@ -340,18 +340,20 @@ TEST(FilesSend, CancelledRequesterAndThreeFilesOneDeclined)
     offers_end(&call);
 }
 
+// The notice comes right behind "sent"; the next file is still offered.
 TEST(FilesSend, CorruptedNoticeIsShownNotDropped)
 {
     OfferCall call;
     ASSERT_TRUE(offers_call_program(&call, config_with("No"), "send-md5"));
     std::string dir = harness_temp_dir("send-md5-src");
     std::string body = offers_body(5000, 11);
-    choose({write_file(dir, "x.bin", body)});
-    std::string r;
+    choose({write_file(dir, "x.bin", body), write_file(dir, "y.bin", body)});
+    std::string r, r2;
     {
         OfferPeer peer([&] {
             raw_read(call.fd, 22, 3000);
             r = take_offer(call.fd, "x.bin", body, true, std::string("sent") + CORRUPTED);
+            r2 = take_offer(call.fd, "y.bin", body, true);
         });
         harness_click(6);
         ASSERT_TRUE(offers_pump_peer(peer, 10000, [] {
@@ -360,6 +362,7 @@ TEST(FilesSend, CorruptedNoticeIsShownNotDropped)
         }));
     }
     EXPECT_EQ(r, "SD|frame ok");
+    EXPECT_EQ(r2, "SD|frame ok");
     EXPECT_EQ(app.idle, 0);
     harness_remove_dir(dir);
     offers_end(&call);
