@@ -290,6 +290,24 @@ TEST_F(X11, OptionsStaysAboveTheMainWindowAndReturnIsOk)
     harness_remove_dir(dir);
 }
 
+// Sends big.bin (chosen beforehand) with Send File to a peer that takes it
+// slowly, `observer` watching the progress; returns what the peer took. The
+// peer hangs up after the frame, so a transfer nobody stopped ends its wait
+// too, and the test with it.
+std::string x11_send_slowly(OfferCall& call, const std::string& body, void (*observer)(int))
+{
+    progress_set_observer(observer);
+    std::string got;
+    OfferPeer peer([&] {
+        got = offers_accept_slowly(call.fd, "big.bin", body, 1 << 18, 40);
+        shutdown(call.fd, SHUT_RDWR);
+    });
+    harness_click(6);
+    EXPECT_TRUE(offers_pump_peer(peer, 30000, [] { return app.idle == 1; }));
+    progress_set_observer(nullptr);
+    return got;
+}
+
 // What the progress observer saw of the sending strip.
 struct X11Strip {
     QRect frame;            // the strip on the screen
@@ -335,17 +353,7 @@ TEST_F(X11, StripStaysInTheWorkAreaAndItsCancelButtonAbandons)
     std::string path = dir + "big.bin";
     ui_test_queue_files_answer(&path, 1);
     x11_strip = X11Strip{};
-    progress_set_observer(x11_click_cancel);
-    std::string got;
-    // The peer hangs up after the frame, so a transfer nobody stopped ends
-    // its wait too, and the test with it.
-    OfferPeer peer([&] {
-        got = offers_accept_slowly(call.fd, "big.bin", body, 1 << 18, 40);
-        shutdown(call.fd, SHUT_RDWR);
-    });
-    harness_click(6);
-    EXPECT_TRUE(offers_pump_peer(peer, 30000, [] { return app.idle == 1; }));
-    progress_set_observer(nullptr);
+    std::string got = x11_send_slowly(call, body, x11_click_cancel);
     EXPECT_TRUE(x11_strip.clicked);
     EXPECT_TRUE(x11_strip.area.contains(x11_strip.frame)) << "strip at " << x11_strip.frame.y();
     EXPECT_LT(got.size(), body.size()) << "the transfer ran to its end";
@@ -418,15 +426,7 @@ TEST_F(X11, StripTakesTheFocusOnlyFromTheProgram)
             chooser.start(50);
         }
         x11_focus = X11Focus{};
-        progress_set_observer(x11_escape_at_strip);
-        std::string got;
-        OfferPeer peer([&] {
-            got = offers_accept_slowly(call.fd, "big.bin", body, 1 << 18, 40);
-            shutdown(call.fd, SHUT_RDWR);
-        });
-        harness_click(6);
-        EXPECT_TRUE(offers_pump_peer(peer, 30000, [] { return app.idle == 1; }));
-        progress_set_observer(nullptr);
+        std::string got = x11_send_slowly(call, body, x11_escape_at_strip);
         ASSERT_FALSE(x11_focus.strip.empty());
         EXPECT_EQ(x11_focus.active.find(x11_focus.strip) != std::string::npos, !elsewhere) << x11_focus.active;
         EXPECT_EQ(got.size() < body.size(), !elsewhere) << "Escape " << (elsewhere ? "reached" : "missed") << " the strip";
