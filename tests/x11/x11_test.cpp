@@ -32,7 +32,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,8 +46,6 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 std::string x11_skip;                  // why the suite cannot run, "" when it can
@@ -59,25 +57,29 @@ bool x11_have(const char* tool)
     return std::system(cmd.c_str()) == 0;
 }
 
+// The server, the window manager and any other program started here die
+// with the test process, however it ends (a crash, a watchdog abort).
 pid_t x11_spawn(std::vector<std::string> args, int fd_for_3)
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (fd_for_3 >= 0)
-        posix_spawn_file_actions_adddup2(&actions, fd_for_3, 3);
-    int quiet = open("/dev/null", O_WRONLY);
-    posix_spawn_file_actions_adddup2(&actions, quiet, 1);
-    posix_spawn_file_actions_adddup2(&actions, quiet, 2);
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(quiet);
-    return pid;
+    const pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls from here: the parent has threads.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+            _exit(127);
+        int quiet = open("/dev/null", O_WRONLY);
+        if (fd_for_3 >= 0 && fd_for_3 != 3 && dup2(fd_for_3, 3) < 0)
+            _exit(127);
+        if (quiet < 0 || dup2(quiet, 1) < 0 || dup2(quiet, 2) < 0)
+            _exit(127);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid > 0 ? pid : -1;
 }
 
 void x11_end(pid_t& pid)
