@@ -23,6 +23,15 @@ for t in $targets; do
   seeds=tests/fuzz/seeds/${t#fuzz_}
   [ -d "$seeds" ] && cp -n "$seeds"/* "$corpus"/ 2>/dev/null || true
   echo "== $t ($secs s)"
+  # The whole output is kept: a report's stack is what tells where to look.
+  log=$PWD/$dir/$t.log
+  status=0
   ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tests/fuzz/lsan.supp "$dir"/tests/fuzz/$t -max_total_time="$secs" \
-    -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 -artifact_prefix="$PWD/$dir/" "$corpus" 2>&1 | grep -E '^#[0-9]+[[:space:]]+DONE|^Done|stat::|ERROR|SUMMARY'
+    -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 -artifact_prefix="$PWD/$dir/" "$corpus" >"$log" 2>&1 || status=$?
+  grep -E '^#[0-9]+[[:space:]]+DONE|^Done|stat::' "$log" || true
+  if [ "$status" != 0 ]; then
+    grep -E -A30 '^==[0-9]+==ERROR|^SUMMARY' "$log" | head -80
+    echo "fuzz.sh: $t failed (exit $status); its whole output is in $log" >&2
+    exit 1
+  fi
 done

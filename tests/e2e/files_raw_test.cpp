@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "digest_prefetch.h"
 #include "layouts.h"
 #include "offers_harness_ext.h"
 #include "state.h"
@@ -366,6 +368,20 @@ TEST(FilesSend, CorruptedNoticeIsShownNotDropped)
     EXPECT_EQ(app.idle, 0);
     harness_remove_dir(dir);
     offers_end(&call);
+}
+
+// A large file's fingerprint takes seconds: the windows are painted meanwhile.
+TEST(FilesSend, LargeFingerprintKeepsTheWindowsPainted)
+{
+    ASSERT_NE(ui_init(), 0);
+    std::string dir = harness_temp_dir("digest-src");
+    std::string body = offers_body(40u << 20, 7);
+    bool painted = false;
+    QTimer::singleShot(0, [&] { painted = true; });
+    EXPECT_EQ(digest_of(write_file(dir, "big.bin", body)), offers_md5(body));
+    EXPECT_TRUE(painted);
+    harness_remove_dir(dir);
+    ui_shutdown();
 }
 
 TEST(FilesSend, NoTimelyReadyReply)
