@@ -151,6 +151,12 @@ QWidget* x11_window(int n)
     return static_cast<QWidget*>(window_handle(n));
 }
 
+// The window is mapped and drawn on the server; false for none.
+bool x11_exposed(QWidget* w)
+{
+    return w && w->windowHandle() && w->windowHandle()->isExposed();
+}
+
 // Lets the program run until `done` holds, while no loop of its own runs.
 bool x11_settle(const std::function<bool()>& done, int ms)
 {
@@ -238,7 +244,7 @@ TEST_F(X11, OptionsStaysAboveTheMainWindowAndReturnIsOk)
     harness_write_config(dir, config);
     ASSERT_TRUE(harness_app_start(dir));
     QWidget* main = x11_window(WINDOW_MAIN);
-    ASSERT_TRUE(x11_settle([&] { return main->isVisible() && main->windowHandle()->isExposed(); }, 5000));
+    ASSERT_TRUE(x11_settle([&] { return main->isVisible() && x11_exposed(main); }, 5000));
     x11_shot("main-window.png", main->frameGeometry().adjusted(-4, -4, 4, 4));
     std::string stacking, transient, hints;
     unsigned long options_id = 0;
@@ -248,7 +254,7 @@ TEST_F(X11, OptionsStaysAboveTheMainWindowAndReturnIsOk)
     // did, then answers Options with Return from outside.
     harness_inside([&] {
         QWidget* options = x11_window(WINDOW_OPTIONS);
-        if (!options || !options->windowHandle() || !options->windowHandle()->isExposed())
+        if (!x11_exposed(options))
             return std::chrono::steady_clock::now() > give_up;
         options_id = options->winId();
         x11_click_at(main->frameGeometry().topLeft() + QPoint(20, 40));
@@ -323,7 +329,7 @@ void x11_click_cancel(int window)
 {
     auto* cancel = static_cast<QWidget*>(control_handle(CONTROL_SENDING_CANCEL));
     QWidget* strip = x11_window(window);
-    if (x11_strip.clicked || window != WINDOW_SENDING || !strip || !strip->windowHandle()->isExposed())
+    if (x11_strip.clicked || window != WINDOW_SENDING || !x11_exposed(strip))
         return;
     x11_strip.clicked = true;
     x11_strip.frame = strip->frameGeometry();
@@ -343,7 +349,7 @@ TEST_F(X11, StripStaysInTheWorkAreaAndItsCancelButtonAbandons)
     panel.setAttribute(Qt::WA_X11NetWmWindowTypeDock);
     panel.setGeometry(0, 0, 1024, 30);
     panel.show();
-    ASSERT_TRUE(x11_settle([&] { return panel.windowHandle()->isExposed(); }, 5000));
+    ASSERT_TRUE(x11_settle([&] { return x11_exposed(&panel); }, 5000));
     x11_run("xprop -id " + x11_id(&panel) +
             " -f _NET_WM_STRUT_PARTIAL 32c -set _NET_WM_STRUT_PARTIAL '0,0,30,0,0,0,0,0,0,1023,0,0'");
     ASSERT_TRUE(x11_settle([] { return QGuiApplication::primaryScreen()->availableGeometry().top() >= 30; }, 5000))
@@ -375,7 +381,7 @@ X11Focus x11_focus;
 void x11_escape_at_strip(int window)
 {
     QWidget* strip = x11_window(window);
-    if (!x11_focus.strip.empty() || window != WINDOW_SENDING || !strip || !strip->windowHandle()->isExposed())
+    if (!x11_focus.strip.empty() || window != WINDOW_SENDING || !x11_exposed(strip))
         return;
     x11_focus.strip = x11_id(strip);
     // The focus request crosses the window manager; give it a moment.
@@ -416,7 +422,7 @@ TEST_F(X11, StripTakesTheFocusOnlyFromTheProgram)
         } else {
             QObject::connect(&chooser, &QTimer::timeout, [&] {
                 auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-                if (!dialog || !dialog->windowHandle()->isExposed())
+                if (!x11_exposed(dialog))
                     return;
                 chooser.stop();
                 // As if typed: the requester ignores selectFile while its
@@ -447,7 +453,7 @@ TEST_F(X11, MessageBoxIsWideEnoughForItsTitle)
     // Measures the box once it is up, then answers it; gives up after 5 s.
     QObject::connect(&look, &QTimer::timeout, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (++shown_tries > 100 || (box && box->windowHandle()->isExposed())) {
+        if (++shown_tries > 100 || x11_exposed(box)) {
             if (box) {
                 width = box->width();
                 box->button(QMessageBox::Ok)->click();
@@ -491,7 +497,7 @@ TEST_F(X11, WaitWindowIsPaintedWhileConnectingAndAClickAbandonsIt)
     auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(8);
     harness_inside([&] {
         QWidget* wait = x11_window(WINDOW_WAIT);
-        if (!wait || !wait->windowHandle() || !wait->windowHandle()->isExposed())
+        if (!x11_exposed(wait))
             return std::chrono::steady_clock::now() > give_up;
         painted = true;
         x11_shot("connecting.png", wait->frameGeometry().adjusted(-5, -5, 5, 5));
