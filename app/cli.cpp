@@ -1,34 +1,25 @@
-// `jox send` and `jox receive`: the desktop program's own handlers, run with
-// the windows offscreen and no sound, answering their questions from the
-// options (or the terminal) and printing what a person would have seen.
-// Offers, transfers, naming, checks and the busy line are the desktop's code;
-// this file only starts it, feeds it and reports.
+// `jox send` and `jox receive`: the engine driven by poll(), with no window
+// system at all. Questions are answered from the options or the terminal;
+// what a person would have seen goes to stderr, results to stdout (receive)
+// and one line per file (send). Peer text is made safe for the terminal.
 #include "cli.h"
 
-#include "app.h"
-#include "app_test.h"
-#include "calls.h"
-#include "digest_prefetch.h"
-#include "front.h"
-#include "handlers.h"
-#include "layouts.h"
-#include "offers.h"
-#include "progress.h"
-#include "state.h"
+#include "engine.h"
+#include "stored_settings.h"
 #include "working_folder.h"
 
 #include "files.h"
 #include "net.h"
-#include "toolkit.h"
+#include "terminal_text.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -40,35 +31,37 @@ struct CliOptions {
     std::string name;         // --name
     int name_given = 0;
     int timeout = 0;          // --timeout, 0 = from the settings
+    int idle_timeout = 120;   // --idle-timeout (receive)
     std::string workdir;      // --workdir
+    int workdir_given = 0;
     std::string accept = "all";
     int once = 0;
-    std::string address;      // send: HOST or HOST:PORT
-    std::vector<std::string> files;
 };
-
-CliOptions cli;
-volatile sig_atomic_t cli_interrupted = 0;
-int cli_busy = 0;         // the far side said its line is busy
-int cli_unreachable = 0;  // the call could not be placed
-int cli_calls = 0;        // calls taken by `receive`
-int cli_image_asked = 0;  // the open "Accept Image?" window was answered
-double cli_last_shown = -1;
-std::vector<std::pair<std::string, int>> cli_results;  // send: path, outcome
 
 const char* const cli_outcome_text[] = {
     "sent and confirmed", "declined by the receiver", "MD5 error reported by the receiver",
-    "no answer in time", "the receiver is gone", "unreadable", "too large (2 GiB or more)"};
+    "no answer in time", "the receiver is gone", "unreadable", "too large (2 GiB or more)",
+    "stopped (interrupted)"};
+
+int cli_signal_pipe[2] = {-1, -1};
 
 void cli_on_signal(int)
 {
-    cli_interrupted = 1;
+    char one = 1;
+    if (write(cli_signal_pipe[1], &one, 1) < 0) {
+        // Full: the loop has a wake-up waiting already.
+    }
 }
 
-// Ctrl-C reaches a wait inside a handler as the Escape key would.
-void cli_loop_hook()
+void cli_say(const std::string& text)
 {
-    if (cli_interrupted) ui_request_abandon();
+    std::fprintf(stderr, "jox: %s\n", text.c_str());
+}
+
+int cli_usage_error(const std::string& text)
+{
+    cli_say(text + " (see jox --help)");
+    return CLI_EXIT_USAGE;
 }
 
 int cli_number(const std::string& text, int low, int high, int* out)
@@ -81,148 +74,9 @@ int cli_number(const std::string& text, int low, int high, int* out)
     return 1;
 }
 
-void cli_say(const std::string& text)
-{
-    std::fprintf(stderr, "jox: %s\n", text.c_str());
-}
-
-// Message-box texts break lines with "\r".
-std::string cli_lines(const char* text)
-{
-    std::string out = text;
-    for (char& c : out)
-        if (c == '\r') c = '\n';
-    return out;
-}
-
-int cli_ask_terminal(const std::string& question)
-{
-    std::fprintf(stderr, "%s [y/n] ", question.c_str());
-    std::fflush(stderr);
-    char line[64];
-    if (!std::fgets(line, sizeof line, stdin)) return 0;
-    return line[0] == 'y' || line[0] == 'Y';
-}
-
-// --- What the handlers would have shown -----------------------------------------
-
-void cli_message(const char*, const char* text)
-{
-    std::string t = text;
-    int answer = IDOK;
-    if (t.rfind("Accept File:", 0) == 0) {
-        answer = cli.accept == "ask" && cli_ask_terminal(cli_lines(text)) ? IDYES : IDNO;
-    } else if (t.rfind("Do you wish to Open", 0) == 0) {
-        answer = IDNO;
-    } else if (t == "Server Already Connected With a User.") {
-        cli_busy = 1;
-    } else if (t.rfind("Can't find the Server", 0) == 0) {
-        cli_unreachable = 1;
-    } else if (t != "File Sent is Corrupted. (MD5 Error)") {
-        cli_say(cli_lines(text));
-    }
-    ui_test_queue_message_answer(answer);
-}
-
-void cli_settings()
-{
-    if (cli.port) app.port = cli.port;
-    if (!cli.folder.empty()) {
-        app.receive_folder = cli.folder;
-        if (app.receive_folder.back() != '/') app.receive_folder += '/';
-    }
-    if (cli.name_given) app.nickname = cli.name;
-    if (cli.timeout) app.timeout_seconds = cli.timeout;
-    app.auto_accept = cli.accept == "all" ? "Yes" : "No";
-    app.open_file = "No";
-}
-
-void cli_status(const std::string& text)
-{
-    if (cli.files.empty()) cli_say(text);
-}
-
-void cli_chat(const std::string& line)
-{
-    // The receiver's verdict on the file just sent arrives as a chat line.
-    if (line == "File Sent is Corrupted.  Re-Send it Again.") {
-        for (auto it = cli_results.rbegin(); it != cli_results.rend(); ++it)
-            if (it->second == OFFER_OUTCOME_DELIVERED) {
-                it->second = OFFER_OUTCOME_CORRUPTED;
-                break;
-            }
-        return;
-    }
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-}
-
-double cli_now()
-{
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-int cli_progress(int64_t done, int64_t total, double seconds, int sending)
-{
-    if (total > 0) {
-        int percent = int(done * 100 / total);
-        double rate = seconds > 0.05 ? double(done) / seconds / 1048576.0 : 0;
-        double left = rate > 0 ? double(total - done) / 1048576.0 / rate : 0;
-        if (isatty(2)) {
-            char bar[21];
-            for (int i = 0; i < 20; ++i) bar[i] = i < percent / 5 ? '#' : '.';
-            bar[20] = 0;
-            std::fprintf(stderr, "\r%s [%s] %3d %%  %7.1f MB/s  %3d s left ",
-                         sending ? "sending" : "receiving", bar, percent, rate, int(left + 0.5));
-            if (done == total) std::fprintf(stderr, "\n");
-        } else if (done < total && cli_now() - cli_last_shown >= 1.0) {
-            std::fprintf(stderr, "jox: %s %d %% (%.1f MB/s)\n", sending ? "sending" : "receiving",
-                         percent, rate);
-            cli_last_shown = cli_now();
-        }
-    }
-    return cli_interrupted;
-}
-
-void cli_offered(const std::string& path, int outcome)
-{
-    cli_results.push_back({path, outcome});
-}
-
-void cli_stored(const std::string& path, int64_t size, const std::string& md5, int good)
-{
-    std::printf("%s %lld %s %s\n", path.c_str(), static_cast<long long>(size), md5.c_str(),
-                good ? "ok" : "corrupted");
-    std::fflush(stdout);
-}
-
-FrontEnd cli_front = {0, cli_settings, cli_status, cli_chat, cli_progress, cli_offered, cli_stored};
-
-// The "Accept Image?" window is the one question that is not a message box.
-void cli_answer_image_window()
-{
-    if (!window_handle(WINDOW_ACCEPT_IMAGE)) {
-        cli_image_asked = 0;
-        return;
-    }
-    if (cli_image_asked) return;
-    cli_image_asked = 1;
-    int yes = cli.accept == "ask" && cli_ask_terminal("Accept Image: " + app.offered_name + " ?");
-    on_image_answer(yes ? 30 : 29);
-}
-
-// --- Options ---------------------------------------------------------------------
-
-int cli_usage_error(const std::string& text)
-{
-    cli_say(text + " (see jox --help)");
-    return CLI_EXIT_USAGE;
-}
-
 // Reads the options both commands share, and the command's own; the other
 // words are the command's operands. 0 on success, else the exit status.
-int cli_parse(int argc, char** argv, int sending, std::vector<std::string>* operands)
+int cli_parse(int argc, char** argv, int sending, CliOptions* o, std::vector<std::string>* operands)
 {
     for (int i = 0; i < argc; ++i) {
         std::string a = argv[i];
@@ -240,22 +94,28 @@ int cli_parse(int argc, char** argv, int sending, std::vector<std::string>* oper
             return false;
         };
         if (take("--port")) {
-            if (!cli_number(value, 1, 65535, &cli.port)) return cli_usage_error("bad port: " + value);
+            if (!cli_number(value, 1, 65535, &o->port)) return cli_usage_error("bad port: " + value);
         } else if (take("--timeout")) {
-            if (!cli_number(value, 1, 3600, &cli.timeout)) return cli_usage_error("bad timeout: " + value);
+            if (!cli_number(value, 1, 3600, &o->timeout)) return cli_usage_error("bad timeout: " + value);
+        } else if (!sending && take("--idle-timeout")) {
+            if (!cli_number(value, 1, 86400, &o->idle_timeout))
+                return cli_usage_error("bad idle timeout: " + value);
         } else if (take("--folder")) {
-            cli.folder = value;
+            if (value.empty()) return cli_usage_error("--folder needs a folder");
+            o->folder = value;
         } else if (take("--name")) {
-            cli.name = value;
-            cli.name_given = 1;
+            o->name = value;
+            o->name_given = 1;
         } else if (take("--workdir")) {
-            cli.workdir = value;
+            if (value.empty()) return cli_usage_error("--workdir needs a folder");
+            o->workdir = value;
+            o->workdir_given = 1;
         } else if (!sending && take("--accept")) {
             if (value != "all" && value != "ask" && value != "none")
                 return cli_usage_error("--accept takes all, ask or none");
-            cli.accept = value;
+            o->accept = value;
         } else if (!sending && a == "--once") {
-            cli.once = 1;
+            o->once = 1;
         } else if (a == "--") {
             for (++i; i < argc; ++i) operands->push_back(argv[i]);
         } else if (a.size() > 1 && a[0] == '-') {
@@ -264,10 +124,10 @@ int cli_parse(int argc, char** argv, int sending, std::vector<std::string>* oper
             operands->push_back(a);
         }
     }
-    if (!cli.folder.empty()) {
-        if (file_size(cli.folder.c_str()) >= 0)
-            return cli_usage_error("--folder names a file, not a folder: " + cli.folder);
-        if (cli.folder[0] != '/') cli.folder = current_directory() + cli.folder;
+    if (!o->folder.empty()) {
+        if (file_size(o->folder.c_str()) >= 0)
+            return cli_usage_error("--folder names a file, not a folder: " + o->folder);
+        if (o->folder[0] != '/') o->folder = current_directory() + o->folder;
     }
     return 0;
 }
@@ -275,152 +135,289 @@ int cli_parse(int argc, char** argv, int sending, std::vector<std::string>* oper
 // A file that cannot be offered is refused before any call is placed.
 int cli_check_file(const std::string& path)
 {
-    long long size = file_size(path.c_str());
+    struct stat st;
     const char* problem = nullptr;
-    if (size == -1) problem = "no such file";
-    else if (size == -2) problem = "is a folder";
+    if (stat(path.c_str(), &st) != 0) problem = "no such file";
+    else if (S_ISDIR(st.st_mode)) problem = "is a folder";
+    else if (!S_ISREG(st.st_mode)) problem = "not a regular file";
     else if (access(path.c_str(), R_OK) != 0) problem = "unreadable";
-    else if (size >= 0x80000000LL) problem = "too large (2 GiB or more)";
+    else if (st.st_size >= 0x80000000LL) problem = "too large (2 GiB or more)";
     if (problem) cli_say(path + ": " + problem);
     return problem == nullptr;
 }
 
-int cli_start()
+// The working folder, the settings and the signals; the engine's settings
+// for this run. 0 (after saying why) when the working folder is unusable.
+int cli_start(const CliOptions& o, EngineConfig* cfg)
 {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    ui_set_quiet(1);
     std::string tried;
-    if (!enter_working_folder(cli.workdir, &tried)) {
+    if (!enter_working_folder(o.workdir, &tried)) {
         cli_say("cannot use the working folder " + tried);
         return 0;
     }
+    StoredSettings s;
+    stored_settings_load(&s);
+    cfg->port = o.port ? o.port : s.port;
+    cfg->session.receive_folder = s.folder;
+    if (!o.folder.empty()) {
+        cfg->session.receive_folder = o.folder;
+        if (o.folder.back() != '/') cfg->session.receive_folder += '/';
+    }
+    cfg->session.nickname = o.name_given ? o.name : s.nickname;
+    cfg->session.timeout_seconds = o.timeout ? o.timeout : s.timeout_seconds;
+    cfg->session.auto_accept = o.accept == "all";
+    cfg->session.open_file = 0;
+    cfg->host_name = net_host_name();
+    if (pipe2(cli_signal_pipe, O_NONBLOCK | O_CLOEXEC) != 0) return 0;
     struct sigaction sa = {};
     sa.sa_handler = cli_on_signal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
-    front_end = &cli_front;
-    ui_test_set_message_observer(cli_message);
-    app_test_set_loop_hook(cli_loop_hook);
-    progress_set_display(0);
-    if (app_startup()) return 1;
-    cli_say("could not start");
-    return 0;
+    signal(SIGPIPE, SIG_IGN);
+    return 1;
 }
 
-// Passes until `done` holds or `ms` passed. A pass with nothing to do sleeps
-// up to a quarter second, which would stretch these short waits well past
-// their end; so while the call's socket is quiet we wait on it ourselves.
-template <class Done>
-void cli_pump(Done done, int ms)
+// One turn of the host loop: waits for the engine's descriptors (and
+// `extra`, when >= 0) until its next deadline, then hands back what became
+// ready. 1 when the signal pipe or `extra` woke us (*interrupted, *extra_ready).
+void cli_turn(Engine& engine, int extra, int* interrupted, int* extra_ready, int64_t limit)
 {
-    double end = cli_now() + ms / 1000.0;
-    for (double now = cli_now(); !done() && now < end && !cli_interrupted; now = cli_now()) {
-        // Tokens already read off the socket wait for a pass, not for the socket.
-        int fd = app.idle || !app.peer_connection || net_peer_closed(app.peer_connection) ||
-                         !app.pending_input.empty()
-                     ? -1 : net_connection_fd(app.peer_connection);
-        pollfd quiet = {fd, POLLIN, 0};
-        if (fd >= 0 && poll(&quiet, 1, int((end - now) * 1000) + 1) == 0) continue;
-        app_pass();
-        cli_answer_image_window();
+    std::vector<EngineWatch> watches;
+    int64_t now = engine_now_ms();
+    engine.watches(&watches, now);
+    std::vector<pollfd> fds;
+    for (const EngineWatch& w : watches)
+        fds.push_back({w.fd, short(POLLIN | (w.write ? POLLOUT : 0)), 0});
+    fds.push_back({cli_signal_pipe[0], POLLIN, 0});
+    if (extra >= 0) fds.push_back({extra, POLLIN, 0});
+    int64_t deadline = engine.deadline(now);
+    if (limit < deadline) deadline = limit;
+    int wait = deadline == INT64_MAX ? -1 : deadline <= now ? 0 : int(deadline - now > 60000 ? 60000 : deadline - now);
+    poll(fds.data(), fds.size(), wait);
+    now = engine_now_ms();
+    for (std::size_t i = 0; i < watches.size(); ++i) {
+        short r = fds[i].revents;
+        if (r) engine.ready(fds[i].fd, (r & (POLLIN | POLLHUP | POLLERR)) != 0, (r & POLLOUT) != 0, now);
+    }
+    if (fds[watches.size()].revents) {
+        char buf[16];
+        while (read(cli_signal_pipe[0], buf, sizeof buf) > 0) {
+        }
+        *interrupted = 1;
+    }
+    if (extra >= 0 && fds.back().revents) *extra_ready = 1;
+    engine.tick(now);
+}
+
+// Lets the goodbye and our last bytes leave, for a moment at most.
+void cli_flush(Engine& engine)
+{
+    int64_t until = engine_now_ms() + Engine::BYE_LIMIT;
+    int ignored = 0, extra = 0;
+    while (!engine.done() && engine_now_ms() < until) cli_turn(engine, -1, &ignored, &extra, until);
+}
+
+void cli_progress(const EngineEvent& e, int64_t* shown)
+{
+    if (e.total <= 0) return;
+    const char* what = e.on ? "sending" : "receiving";
+    int percent = int(e.done * 100 / e.total);
+    double rate = e.seconds > 0.05 ? double(e.done) / e.seconds / 1048576.0 : 0;
+    double left = rate > 0 ? double(e.total - e.done) / 1048576.0 / rate : 0;
+    if (isatty(2)) {
+        char bar[21];
+        for (int i = 0; i < 20; ++i) bar[i] = i < percent / 5 ? '#' : '.';
+        bar[20] = 0;
+        std::fprintf(stderr, "\r%s [%s] %3d %%  %7.1f MB/s  %3d s left ", what, bar, percent, rate,
+                     int(left + 0.5));
+        if (e.done == e.total) std::fprintf(stderr, "\n");
+    } else if (e.done < e.total && engine_now_ms() - *shown >= 1000) {
+        std::fprintf(stderr, "jox: %s %d %% (%.1f MB/s)\n", what, percent, rate);
+        *shown = engine_now_ms();
+    }
+}
+
+// Events both commands show the same way.
+void cli_show(const EngineEvent& e, int sending, int64_t* shown)
+{
+    switch (e.kind) {
+    case EventKind::Status:
+        if (!sending) cli_say(terminal_text(e.text));
+        break;
+    case EventKind::ChatLine:
+        if (e.received) cli_say("chat: " + terminal_text(e.text));
+        break;
+    case EventKind::Progress:
+        cli_progress(e, shown);
+        break;
+    case EventKind::Notice:
+        if (e.code == NOTICE_FOLDER) cli_say("can't create the folder " + terminal_text(e.text));
+        if (e.code == NOTICE_STORE) cli_say("can't store the file in " + terminal_text(e.text));
+        break;
+    default:
+        break;
     }
 }
 
 int cli_send(int argc, char** argv)
 {
-    cli_front.listen = 0;
+    CliOptions o;
     std::vector<std::string> operands;
-    if (int bad = cli_parse(argc, argv, 1, &operands)) return bad;
+    if (int bad = cli_parse(argc, argv, 1, &o, &operands)) return bad;
     if (operands.size() < 2) return cli_usage_error("send needs HOST[:PORT] and at least one FILE");
-    cli.address = operands[0];
-    cli.files.assign(operands.begin() + 1, operands.end());
+    std::string address = operands[0];
+    std::vector<std::string> names(operands.begin() + 1, operands.end());
     std::vector<std::string> paths;  // absolute: start-up changes the current folder
-    for (const std::string& f : cli.files) {
+    for (const std::string& f : names) {
         if (!cli_check_file(f)) return CLI_EXIT_USAGE;
         paths.push_back(f[0] == '/' ? f : current_directory() + f);
     }
-    // The first offer waits for its fingerprint anyway: work them out while
-    // the call is placed and the busy line has its moment to answer.
-    digest_prefetch(paths);
-    if (!cli_start()) {
-        digest_prefetch_stop();
-        return CLI_EXIT_FAILED;
-    }
+    EngineConfig cfg;
+    cfg.listen = 0;
+    if (!cli_start(o, &cfg)) return CLI_EXIT_USAGE;
+    Engine engine;
+    int64_t now = engine_now_ms();
+    engine.start(cfg, now);
+    engine.place_call(address, now);
 
-    control_set_text(0, cli.address.c_str());
-    place_call();
-    cli_pump([] { return app.idle == 0 || cli_unreachable; }, 15000);
-    // A busy line answers at once; give its token a moment to arrive.
-    cli_pump([] { return cli_busy || app.idle == 1; }, 200);
-    int status = CLI_EXIT_OK;
-    if (app.idle || cli_busy || cli_interrupted) {
-        cli_say(cli_busy ? "the receiver's line is busy" : cli_interrupted ? "interrupted" : "can't reach " + cli.address);
-        status = cli_interrupted ? CLI_EXIT_INTERRUPTED : CLI_EXIT_NO_CALL;
-    } else {
-        ui_test_queue_files_answer(paths.data(), int(paths.size()));
-        send_files();
-        // A verdict on the last file may still be on its way.
-        // The receiver sends it right behind "sent" (jox in the same send),
-        // so a moment is enough.
-        cli_pump([] { return 0; }, 100);
-        if (app.idle == 0) disconnect();
-        for (std::size_t i = 0; i < paths.size(); ++i) {
-            int outcome = OFFER_OUTCOME_GONE;
-            for (auto& r : cli_results)
-                if (r.first == paths[i]) outcome = r.second;
-            cli_say(cli.files[i] + ": " + cli_outcome_text[outcome]);
-            if (outcome != OFFER_OUTCOME_DELIVERED) status = CLI_EXIT_FAILED;
+    std::vector<int> outcome(paths.size(), OUTCOME_GONE);
+    int went_live = 0, busy = 0, unreachable = 0, interrupted = 0, finished = 0;
+    int64_t shown = 0;
+    // Bounded by the engine's limits: every wait it has ends by itself.
+    for (int turn = 0; !finished; turn = 1) {
+        int extra = 0;
+        // Events come first: placing the call may have ended it already.
+        if (turn) cli_turn(engine, -1, &interrupted, &extra, INT64_MAX);
+        if (interrupted) {
+            engine.abandon(engine_now_ms());
+            finished = 1;
         }
-        if (cli_interrupted) {
-            cli_say("interrupted");
-            status = CLI_EXIT_INTERRUPTED;
+        EngineEvent e;
+        while (engine.next_event(&e)) {
+            cli_show(e, 1, &shown);
+            if (e.kind == EventKind::CallState && e.code == PHASE_LIVE && !went_live) {
+                went_live = 1;
+                engine.send_paths(paths, engine_now_ms());
+            } else if (e.kind == EventKind::Notice && e.code == NOTICE_BUSY) {
+                busy = 1;
+            } else if (e.kind == EventKind::Notice && (e.code == NOTICE_CANT_FIND || e.code == NOTICE_SELF)) {
+                unreachable = 1;
+                finished = 1;
+            } else if (e.kind == EventKind::OfferOutcome && e.index >= 0 && std::size_t(e.index) < outcome.size()) {
+                outcome[std::size_t(e.index)] = e.code;
+            } else if (e.kind == EventKind::Question && e.code != QUESTION_CHOOSE_FILES) {
+                // A sender takes nothing: every offer of the peer is declined.
+                engine.answer(e.qid, 0, engine_now_ms());
+            } else if (e.kind == EventKind::SendDone) {
+                engine.disconnect(engine_now_ms());
+                finished = 1;
+            } else if (e.kind == EventKind::CallEnded) {
+                finished = 1;
+            }
         }
     }
-    app_shutdown();
-    digest_prefetch_stop();
+    cli_flush(engine);
+    int status = CLI_EXIT_OK;
+    if (!went_live || busy) {
+        cli_say(busy ? "the receiver's line is busy" : interrupted ? "interrupted" : "can't reach " + address);
+        status = interrupted ? CLI_EXIT_INTERRUPTED : CLI_EXIT_NO_CALL;
+        (void)unreachable;
+        return status;
+    }
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        cli_say(names[i] + ": " + cli_outcome_text[outcome[i]]);
+        if (outcome[i] != OUTCOME_DELIVERED) status = CLI_EXIT_FAILED;
+    }
+    if (interrupted) {
+        cli_say("interrupted");
+        status = CLI_EXIT_INTERRUPTED;
+    }
     return status;
 }
 
 int cli_receive(int argc, char** argv)
 {
-    cli_front.listen = 1;
+    CliOptions o;
     std::vector<std::string> operands;
-    if (int bad = cli_parse(argc, argv, 0, &operands)) return bad;
+    if (int bad = cli_parse(argc, argv, 0, &o, &operands)) return bad;
     if (!operands.empty()) return cli_usage_error("receive takes no operands: " + operands[0]);
-    if (!cli_start()) return CLI_EXIT_FAILED;
-    if (net_server_port(0) == 0) {
-        cli_say("can't listen on port " + std::to_string(app.port));
-        app_shutdown();
+    EngineConfig cfg;
+    cfg.listen = 1;
+    if (!cli_start(o, &cfg)) return CLI_EXIT_USAGE;
+    cfg.session.idle_limit_ms = int64_t(o.idle_timeout) * 1000;
+    cfg.session.slow_limit_ms = 60000;
+    Engine engine;
+    if (!engine.start(cfg, engine_now_ms())) {
+        cli_say("can't listen on port " + std::to_string(cfg.port));
         return CLI_EXIT_NO_CALL;
     }
-    cli_say("listening on port " + std::to_string(net_server_port(0)) + ", storing in " + app.receive_folder);
-    int was_idle = 1;
-    while (!cli_interrupted) {
-        if (!app_pass()) break;
-        cli_answer_image_window();
-        if (was_idle && !app.idle) ++cli_calls;
-        was_idle = app.idle;
-        if (cli.once && cli_calls > 0 && app.idle) break;
+    cli_say("listening on port " + std::to_string(engine.listening_port()) + ", storing in " +
+            cfg.session.receive_folder);
+    int interrupted = 0, cut = 0, receiving = 0, spoke = 0, done = 0;
+    std::vector<EngineEvent> asking;  // questions for the terminal, oldest first
+    int64_t shown = 0;
+    for (int turn = 0; !done; turn = 1) {
+        int answered = 0;
+        if (turn) cli_turn(engine, asking.empty() ? -1 : 0, &interrupted, &answered, INT64_MAX);
+        if (answered && !asking.empty()) {
+            char line[256];
+            ssize_t n = read(0, line, sizeof line - 1);
+            int yes = n > 0 && (line[0] == 'y' || line[0] == 'Y');
+            engine.answer(asking.front().qid, yes, engine_now_ms());
+            asking.erase(asking.begin());
+            if (n <= 0) {
+                // No terminal left to ask: decline whatever else is asked.
+                for (const EngineEvent& q : asking) engine.answer(q.qid, 0, engine_now_ms());
+                asking.clear();
+                o.accept = "none";
+            }
+        }
+        if (interrupted) {
+            cut = receiving;
+            if (receiving) cli_say("interrupted; the file being received is incomplete and was removed");
+            else cli_say(engine.phase() == PHASE_LIVE ? "interrupted; hanging up" : "interrupted");
+            engine.shutdown(engine_now_ms());
+            done = 1;
+        }
+        EngineEvent e;
+        while (engine.next_event(&e)) {
+            cli_show(e, 0, &shown);
+            if (e.kind == EventKind::Waiting && e.code == WAIT_KIND_RECEIVING) {
+                receiving = e.on;
+            } else if (e.kind == EventKind::PeerName) {
+                spoke = 1;
+            } else if (e.kind == EventKind::Stored) {
+                spoke = 1;
+                std::printf("%s %lld %s %s\n", terminal_text(e.path).c_str(), (long long)e.size, e.md5.c_str(),
+                            e.good ? "ok" : "corrupted");
+                std::fflush(stdout);
+            } else if (e.kind == EventKind::Question) {
+                spoke = 1;
+                if (e.code == QUESTION_CHOOSE_FILES || o.accept != "ask") {
+                    engine.answer(e.qid, 0, engine_now_ms());
+                    continue;
+                }
+                std::string what = e.code == QUESTION_ACCEPT_IMAGE ? "Accept Image: " : "Accept File: ";
+                std::fprintf(stderr, "%s%s %s [y/n] ", what.c_str(), terminal_text(e.name).c_str(),
+                             terminal_text(e.size_text).c_str());
+                std::fflush(stderr);
+                asking.push_back(e);
+            } else if (e.kind == EventKind::QuestionWithdrawn) {
+                for (std::size_t i = 0; i < asking.size(); ++i)
+                    if (asking[i].qid == e.qid) asking.erase(asking.begin() + long(i));
+            } else if (e.kind == EventKind::CallEnded) {
+                receiving = 0;
+                // A bare connect and close (a port scan) is not a call.
+                if (o.once && spoke) done = 1;
+                spoke = 0;
+            }
+        }
     }
-    if (cli_interrupted) cli_say(app.idle ? "interrupted" : "interrupted; hanging up");
-    if (!app.idle) disconnect();
-    app_shutdown();
-    return CLI_EXIT_OK;
+    cli_flush(engine);
+    return cut ? CLI_EXIT_INTERRUPTED : CLI_EXIT_OK;
 }
 
 }  // namespace
-
-const FrontEnd* front_end = nullptr;
-
-void front_offered(const std::string& path, int outcome)
-{
-    if (front_end && front_end->offered) front_end->offered(path, outcome);
-}
-
-void front_stored(const std::string& path, int64_t size, const std::string& md5, int good)
-{
-    if (front_end && front_end->stored) front_end->stored(path, size, md5, good);
-}
 
 int cli_main(int argc, char** argv)
 {

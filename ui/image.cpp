@@ -66,23 +66,55 @@ void image_register_codecs() {
 
 // ---- catch / load -------------------------------------------------------------
 
+// Decodes by the first bytes, then by each registered decoder in turn.
+static bool image_decode_any(const void* data, std::size_t size, Image* image) {
+    if (!data || size == 0) return false;
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    if (size >= 2 && p[0] == 'B' && p[1] == 'M') return image_decode_bmp(data, size, image);
+    if (size >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == 0) return image_decode_ico(data, size, image);
+    for (int i = 0; i < image_decoder_count; i++)
+        if (image_decoders[i](data, size, image)) return true;
+    return false;
+}
+
 // See header.
 int image_catch(int number, const void* data, std::size_t size) {
     image_free(number);  // a failed decode leaves the number empty, not stale
-    if (!data || size == 0) return 0;
     Image image{};
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    bool ok = false;
-    if (size >= 2 && p[0] == 'B' && p[1] == 'M') {
-        ok = image_decode_bmp(data, size, &image);
-    } else if (size >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == 0) {
-        ok = image_decode_ico(data, size, &image);
-    } else {
-        for (int i = 0; i < image_decoder_count && !ok; i++) ok = image_decoders[i](data, size, &image);
-    }
-    if (!ok) return 0;
+    if (!image_decode_any(data, size, &image)) return 0;
     image_put(number, image);
     return 1;
+}
+
+// See header.
+int image_make_preview(const char* path, const char* jpeg_path, int quality,
+                       void (*fit)(int width, int height, int* fit_width, int* fit_height)) {
+    std::vector<unsigned char> bytes;
+    FILE* file = path ? std::fopen(path, "rb") : nullptr;
+    if (!file) return 0;
+    long size = -1;
+    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
+    if (size > 0 && size <= IMAGE_MAX_FILE && std::fseek(file, 0, SEEK_SET) == 0) {
+        bytes.resize(static_cast<std::size_t>(size));
+        if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) bytes.clear();
+    }
+    std::fclose(file);
+    Image image{};
+    if (bytes.empty() || !image_decode_any(bytes.data(), bytes.size(), &image)) return 0;
+    int w = 0, h = 0;
+    fit(image.width, image.height, &w, &h);
+    Image scaled{};
+    int ok = w > 0 && h > 0 && image_jpeg_encoder;
+    if (ok && (w != image.width || h != image.height)) {
+        ok = image_scale(&image, w, h, &scaled);
+        if (ok) {
+            std::free(image.pixels);
+            image = scaled;
+        }
+    }
+    ok = ok && image_write_jpeg(&image, jpeg_path, image_jpeg_quality(quality));
+    std::free(image.pixels);
+    return ok;
 }
 
 // See header.

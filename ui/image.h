@@ -38,6 +38,11 @@ int image_resize(int number, int width, int height);
 // Writes IMAGE_JPEG (quality 0-10, clamped, times 10) or IMAGE_BMP (24-bit).
 int image_save(int number, const char* path, uint32_t format, int quality);
 void image_free(int number);
+// A JPEG preview of the picture at `path`, scaled to the size `fit` gives,
+// written to `jpeg_path`. Uses no numbered picture, so any thread may call
+// it. Non-zero on success.
+int image_make_preview(const char* path, const char* jpeg_path, int quality,
+                       void (*fit)(int width, int height, int* fit_width, int* fit_height));
 void image_free_all();
 
 // The JPEG quality image_save passes to libjpeg for `quality` (0-10 clamped, × 10).

@@ -1,0 +1,632 @@
+// The engine around the call: sockets, callers, the attempt to call out,
+// the fingerprint worker and the event queue.
+#include "engine.h"
+
+#include "offer_names.h"
+
+#include "files.h"
+#include "image.h"
+#include "md5.h"
+#include "net.h"
+#include "stream.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+constexpr std::size_t READ_PIECE = 64 * 1024;
+// Reads per readiness: a peer that floods cannot keep the loop to itself.
+constexpr int READS_PER_TURN = 16;
+constexpr int ACCEPTS_PER_TURN = 64;
+// The attempt to call out has no descriptor to wait on while its name is
+// looked up, so it is stepped this often.
+constexpr int64_t ATTEMPT_STEP = 10;
+constexpr int64_t HASH_PIECE = 1 << 20;
+
+std::string dotted(uint32_t address)
+{
+    return net_address_text(address);
+}
+
+// MD5 of a file, giving up (with "") when `cancel` is set.
+std::string md5_cancellable(const std::string& path, const std::atomic<int>& cancel)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "";
+    Md5 m;
+    md5_init(&m);
+    std::string buf(std::size_t(HASH_PIECE), '\0');
+    int ok = 1;
+    // Bounded by the file's end; each pass reads something or stops.
+    for (;;) {
+        if (cancel.load()) {
+            ok = 0;
+            break;
+        }
+        ssize_t n = read(fd, buf.data(), buf.size());
+        if (n == 0) break;
+        if (n < 0) {
+            ok = 0;
+            break;
+        }
+        md5_update(&m, buf.data(), std::size_t(n));
+    }
+    close(fd);
+    std::string digest = md5_final(&m);
+    return ok ? digest : "";
+}
+
+// The preview of a picture, as JPEG bytes; "" when it cannot be made. Each
+// process writes its own scratch file, so two programs never share one.
+std::string make_preview(const std::string& path)
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/jox-preview-XXXXXX";
+    int fd = mkstemp(name.data());
+    if (fd < 0) return "";
+    close(fd);
+    std::string out;
+    if (image_make_preview(path.c_str(), name.c_str(), 7, offer_preview_size)) {
+        FILE* f = std::fopen(name.c_str(), "rb");
+        if (f) {
+            char buf[65536];
+            std::size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && out.size() <= Session::PREVIEW_BYTES)
+                out.append(buf, n);
+            std::fclose(f);
+        }
+    }
+    unlink(name.c_str());
+    return out.size() <= Session::PREVIEW_BYTES ? out : "";
+}
+
+}  // namespace
+
+int64_t engine_now_ms()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+Engine::Engine()
+{
+    if (pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
+}
+
+Engine::~Engine()
+{
+    stop_worker();
+    session_.reset();
+    net_stream_close(call_fd_);
+    net_stream_close(listen_fd_);
+    if (attempt_) net_connect_cancel(attempt_);
+    for (Parting& p : parting_) net_stream_close(p.fd);
+    net_stream_close(wake_[0]);
+    net_stream_close(wake_[1]);
+}
+
+int Engine::start(const EngineConfig& cfg, int64_t)
+{
+    cfg_ = cfg;
+    if (!cfg.listen) return 1;
+    listen_fd_ = net_stream_listen(cfg.port);
+    return listen_fd_ >= 0;
+}
+
+void Engine::set_config(const EngineConfig& cfg)
+{
+    int port_changed = cfg.port != cfg_.port;
+    cfg_ = cfg;
+    if (port_changed && cfg.listen && !shutting_) {
+        net_stream_close(listen_fd_);
+        listen_fd_ = net_stream_listen(cfg.port);
+    }
+}
+
+int Engine::listening_port() const
+{
+    return listen_fd_ >= 0 ? net_stream_port(listen_fd_) : 0;
+}
+
+int Engine::phase() const
+{
+    if (session_) return PHASE_LIVE;
+    return attempt_ ? PHASE_CONNECTING : PHASE_IDLE;
+}
+
+void Engine::emit(EngineEvent e)
+{
+    // A front end that stops reading cannot make us hold more and more.
+    if (events_.size() >= EVENT_LIMIT && e.kind != EventKind::Question) return;
+    events_.push_back(std::move(e));
+}
+
+int Engine::next_event(EngineEvent* e)
+{
+    if (events_.empty()) return 0;
+    *e = std::move(events_.front());
+    events_.pop_front();
+    return 1;
+}
+
+// --- The host loop ---------------------------------------------------------------
+
+void Engine::watches(std::vector<EngineWatch>* out, int64_t now) const
+{
+    out->clear();
+    if (wake_[0] >= 0) out->push_back({wake_[0], 0});
+    if (listen_fd_ >= 0) out->push_back({listen_fd_, 0});
+    if (call_fd_ >= 0) out->push_back({call_fd_, session_ && session_->wants_output(now)});
+    for (const Parting& p : parting_) out->push_back({p.fd, !p.out.empty()});
+}
+
+int64_t Engine::deadline(int64_t now) const
+{
+    int64_t d = INT64_MAX;
+    if (attempt_) d = now + ATTEMPT_STEP;
+    if (session_) {
+        int64_t s = session_->deadline(now);
+        if (s < d) d = s;
+    }
+    for (const Parting& p : parting_)
+        if (p.until < d) d = p.until;
+    return d;
+}
+
+void Engine::ready(int fd, int readable, int writable, int64_t now)
+{
+    if (fd < 0) return;
+    if (fd == wake_[0]) {
+        finish_work(now);
+    } else if (fd == listen_fd_) {
+        accept_callers(now);
+    } else if (fd == call_fd_) {
+        if (writable) write_call(now);
+        if (readable && call_fd_ == fd) read_call(now);
+        if (call_fd_ == fd && session_) write_call(now);
+    } else {
+        for (std::size_t i = 0; i < parting_.size(); ++i) {
+            if (parting_[i].fd != fd) continue;
+            serve_parting(parting_[i], readable, now);
+            break;
+        }
+    }
+    after_session(now);
+}
+
+void Engine::tick(int64_t now)
+{
+    if (attempt_) {
+        int fd = -1;
+        int r = net_stream_connect_poll(attempt_, &fd);
+        if (r == NET_ATTEMPT_DONE) {
+            attempt_ = 0;
+            call_placed(fd, now);
+        } else if (r == NET_ATTEMPT_FAILED) {
+            attempt_ = 0;
+            EngineEvent s;
+            s.kind = EventKind::CallState;
+            s.code = PHASE_IDLE;
+            emit(s);
+            EngineEvent n;
+            n.kind = EventKind::Notice;
+            n.code = NOTICE_CANT_FIND;
+            n.text = attempt_address_;
+            emit(n);
+        }
+    }
+    if (session_) {
+        session_->tick(now);
+        if (session_->ended() == SESSION_LIVE) write_call(now);
+    }
+    for (std::size_t i = 0; i < parting_.size(); ++i) serve_parting(parting_[i], 0, now);
+    after_session(now);
+}
+
+// --- Callers ---------------------------------------------------------------------
+
+void Engine::accept_callers(int64_t now)
+{
+    for (int i = 0; i < ACCEPTS_PER_TURN; ++i) {
+        uint32_t address = 0;
+        int fd = net_stream_accept(listen_fd_, &address);
+        if (fd < 0) return;
+        if (session_ || attempt_ || shutting_) turn_away(fd, now);
+        else take_call(fd, address, now);
+    }
+}
+
+void Engine::take_call(int fd, uint32_t address, int64_t now)
+{
+    call_fd_ = fd;
+    role_ = ROLE_ANSWERER;
+    ++generation_;
+    ++calls_;
+    session_ = std::make_unique<Session>(cfg_.session, ROLE_ANSWERER, generation_, now, this);
+    EngineEvent c;
+    c.kind = EventKind::Controls;
+    c.code = CONTROLS_ANSWERED;
+    emit(c);
+    EngineEvent a;
+    a.kind = EventKind::Alert;
+    emit(a);
+    EngineEvent s;
+    s.kind = EventKind::Status;
+    s.text = "Connected.  You are the Server.  Connected with " + dotted(address) + ".";
+    emit(s);
+    EngineEvent i;
+    i.kind = EventKind::Icon;
+    i.code = 1;
+    emit(i);
+    emit(a);
+    EngineEvent st;
+    st.kind = EventKind::CallState;
+    st.code = PHASE_LIVE;
+    st.role = ROLE_ANSWERER;
+    st.text = dotted(address);
+    emit(st);
+    session_->start(now);
+}
+
+void Engine::turn_away(int fd, int64_t now)
+{
+    part(fd, wire_token_text(TOKEN_BUSY), now);
+}
+
+// A connection we are done with: what is left to say goes out, then our end
+// mark, then whatever the peer still sends is read off until it closes, so
+// closing never resets the connection over our last bytes.
+void Engine::part(int fd, std::string out, int64_t now)
+{
+    if (parting_.size() >= HANGUP_HELD) {
+        net_stream_close(parting_.front().fd);
+        parting_.erase(parting_.begin());
+    }
+    parting_.push_back({fd, now + (out.empty() ? HANGUP_LIMIT : BYE_LIMIT + HANGUP_LIMIT), 0, std::move(out), 0});
+    serve_parting(parting_.back(), 0, now);
+}
+
+void Engine::serve_parting(Parting& p, int readable, int64_t now)
+{
+    int gone = 0;
+    while (!p.out.empty()) {
+        long n = net_stream_write(p.fd, p.out.data(), p.out.size());
+        if (n == NET_STREAM_LATER) break;
+        if (n < 0) {
+            gone = 1;
+            break;
+        }
+        p.out.erase(0, std::size_t(n));
+    }
+    if (p.out.empty() && !p.shut && !gone) {
+        net_stream_shutdown(p.fd);
+        p.shut = 1;
+    }
+    if (readable || gone) {
+        char buf[4096];
+        for (int i = 0; i < READS_PER_TURN && !gone; ++i) {
+            long n = net_stream_read(p.fd, buf, sizeof buf);
+            if (n == NET_STREAM_LATER) break;
+            if (n <= 0) gone = 1;
+            else p.drained += n;
+        }
+    }
+    if (gone || now >= p.until || p.drained >= HANGUP_BYTES) {
+        int fd = p.fd;
+        net_stream_close(fd);
+        for (std::size_t i = 0; i < parting_.size(); ++i)
+            if (parting_[i].fd == fd) {
+                parting_.erase(parting_.begin() + long(i));
+                break;
+            }
+    }
+}
+
+// --- The call --------------------------------------------------------------------
+
+void Engine::read_call(int64_t now)
+{
+    char buf[READ_PIECE];
+    for (int i = 0; i < READS_PER_TURN && session_ && session_->ended() == SESSION_LIVE; ++i) {
+        long n = net_stream_read(call_fd_, buf, sizeof buf);
+        if (n == NET_STREAM_LATER) return;
+        if (n <= 0) {
+            session_->peer_closed(now);
+            return;
+        }
+        session_->feed(buf, std::size_t(n), now);
+    }
+}
+
+void Engine::write_call(int64_t now)
+{
+    // Bounded: each pass writes bytes or stops; a frame is written in pieces.
+    for (int i = 0; i < 64 && session_ && session_->ended() == SESSION_LIVE; ++i) {
+        const char* data = nullptr;
+        std::size_t n = session_->output(&data, now);
+        if (n == 0) return;
+        long w = net_stream_write(call_fd_, data, n);
+        if (w == NET_STREAM_LATER) return;
+        if (w < 0) {
+            session_->peer_closed(now);
+            return;
+        }
+        session_->wrote(std::size_t(w), now);
+    }
+}
+
+void Engine::after_session(int64_t now)
+{
+    if (!session_ || session_->ended() == SESSION_LIVE) return;
+    std::string rest;
+    const char* data = nullptr;
+    // Only the goodbye (or nothing) is left once a call ended.
+    for (std::size_t n; rest.size() < 4096 && (n = session_->output(&data, now + Session::TOKEN_GAP)) > 0;) {
+        rest.append(data, n);
+        session_->wrote(n, now);
+    }
+    session_.reset();
+    int fd = call_fd_;
+    call_fd_ = -1;
+    role_ = ROLE_NONE;
+    ++generation_;
+    if (work_ticket_) {
+        work_cancel_ = 1;
+        work_ticket_ = 0;
+    }
+    part(fd, rest, now);
+    EngineEvent st;
+    st.kind = EventKind::CallState;
+    st.code = PHASE_IDLE;
+    emit(st);
+}
+
+// --- Placing a call ----------------------------------------------------------------
+
+int engine_split_address(const std::string& address, int own_port, std::string* host, int* port)
+{
+    std::string::size_type colon = address.rfind(':');
+    *host = address;
+    *port = own_port;
+    if (colon == std::string::npos || address.find(':') != colon) return 0;
+    std::string digits = address.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    int n = std::atoi(digits.c_str());
+    if (n < 1 || n > 65535) return 0;
+    *host = address.substr(0, colon);
+    *port = n;
+    return 1;
+}
+
+static std::string engine_lower(const std::string& text)
+{
+    std::string out = text;
+    for (char& ch : out) {
+        unsigned char u = static_cast<unsigned char>(ch);
+        if ((u >= 'A' && u <= 'Z') || (u >= 192 && u <= 222)) ch = static_cast<char>(u + 32);
+    }
+    return out;
+}
+
+int engine_is_self(const std::string& address, const std::string& host_name)
+{
+    if (address.empty() || address == "127.0.0.1") return 1;
+    std::string lower = engine_lower(address);
+    return lower == "localhost" || lower == engine_lower(host_name);
+}
+
+void Engine::place_call(const std::string& address, int64_t now)
+{
+    if (session_ || attempt_ || shutting_) return;
+    std::string host;
+    int port = 0;
+    int explicit_port = engine_split_address(address, cfg_.port, &host, &port);
+    // Only a program that listens can call itself; an explicit port names
+    // another instance unless it is the one we listen on.
+    int self = listen_fd_ >= 0 && (!explicit_port || port == listening_port()) &&
+               engine_is_self(explicit_port ? host : address, cfg_.host_name);
+    if (self) {
+        EngineEvent n;
+        n.kind = EventKind::Notice;
+        n.code = NOTICE_SELF;
+        emit(n);
+        return;
+    }
+    attempt_address_ = address;
+    attempt_ = net_connect_start(host.c_str(), port);
+    if (!attempt_) {
+        EngineEvent n;
+        n.kind = EventKind::Notice;
+        n.code = NOTICE_CANT_FIND;
+        n.text = address;
+        emit(n);
+        return;
+    }
+    EngineEvent st;
+    st.kind = EventKind::CallState;
+    st.code = PHASE_CONNECTING;
+    st.text = address;
+    emit(st);
+    tick(now);
+}
+
+void Engine::cancel_call(int64_t)
+{
+    if (!attempt_) return;
+    net_connect_cancel(attempt_);
+    attempt_ = 0;
+    EngineEvent st;
+    st.kind = EventKind::CallState;
+    st.code = PHASE_IDLE;
+    emit(st);
+}
+
+void Engine::call_placed(int fd, int64_t now)
+{
+    call_fd_ = fd;
+    role_ = ROLE_CALLER;
+    ++generation_;
+    session_ = std::make_unique<Session>(cfg_.session, ROLE_CALLER, generation_, now, this);
+    EngineEvent p;
+    p.kind = EventKind::CallPlaced;
+    p.text = attempt_address_;
+    emit(p);
+    EngineEvent s;
+    s.kind = EventKind::Status;
+    s.text = "Connected To Server " + attempt_address_ + ".";
+    emit(s);
+    EngineEvent i;
+    i.kind = EventKind::Icon;
+    i.code = 1;
+    emit(i);
+    EngineEvent a;
+    a.kind = EventKind::Alert;
+    emit(a);
+    EngineEvent c;
+    c.kind = EventKind::Controls;
+    c.code = CONTROLS_PLACED;
+    emit(c);
+    EngineEvent st;
+    st.kind = EventKind::CallState;
+    st.code = PHASE_LIVE;
+    st.role = ROLE_CALLER;
+    st.text = attempt_address_;
+    emit(st);
+    session_->start(now);
+    write_call(now);
+}
+
+// --- Commands --------------------------------------------------------------------
+
+void Engine::disconnect(int64_t now)
+{
+    if (session_) session_->disconnect(now);
+    after_session(now);
+}
+
+void Engine::typing(int non_empty, int64_t now)
+{
+    if (session_) session_->typing(non_empty, now);
+    if (session_) write_call(now);
+}
+
+void Engine::chat(const std::string& text, int64_t now)
+{
+    if (session_) {
+        session_->chat(text, now);
+        write_call(now);
+        return;
+    }
+    // Between calls the line still shows in our own log.
+    SessionConfig c = cfg_.session;
+    Session lonely(c, ROLE_NONE, 0, now, this);
+    lonely.chat(text, now);
+}
+
+void Engine::send_files(int64_t now)
+{
+    if (session_) session_->send_files(now);
+    if (session_) write_call(now);
+}
+
+void Engine::send_paths(const std::vector<std::string>& paths, int64_t now)
+{
+    if (session_) session_->send_paths(paths, now);
+    if (session_) write_call(now);
+}
+
+void Engine::answer(uint64_t qid, int yes, int64_t now)
+{
+    if (session_ && (qid >> 32) == generation_) session_->answer(qid, yes, now);
+    if (session_) write_call(now);
+    after_session(now);
+}
+
+void Engine::answer_files(uint64_t qid, const std::vector<std::string>& paths, int64_t now)
+{
+    if (session_ && (qid >> 32) == generation_) session_->answer_files(qid, paths, now);
+    if (session_) write_call(now);
+    after_session(now);
+}
+
+void Engine::abandon(int64_t now)
+{
+    if (attempt_) cancel_call(now);
+    if (session_) session_->abandon(now);
+    after_session(now);
+}
+
+void Engine::shutdown(int64_t now)
+{
+    shutting_ = 1;
+    stop_worker();
+    if (attempt_) cancel_call(now);
+    if (session_) session_->shutdown(now);
+    after_session(now);
+    net_stream_close(listen_fd_);
+    listen_fd_ = -1;
+}
+
+int Engine::done() const
+{
+    for (const Parting& p : parting_)
+        if (!p.out.empty()) return 0;
+    return !session_;
+}
+
+// --- The worker ----------------------------------------------------------------------
+
+void Engine::stop_worker()
+{
+    if (!worker_.joinable()) return;
+    work_cancel_ = 1;
+    worker_.join();
+    work_done_ = 0;
+}
+
+void Engine::prepare(int ticket, const std::string& path, int picture)
+{
+    stop_worker();
+    work_cancel_ = 0;
+    work_done_ = 0;
+    work_ticket_ = ticket;
+    work_generation_ = generation_;
+    work_md5_.clear();
+    work_preview_.clear();
+    work_size_ = 0;
+    worker_ = std::thread([this, path, picture] {
+        int64_t size = file_size(path.c_str());
+        work_size_ = size;
+        if (size >= 0 && size < (int64_t(1) << 31)) {
+            work_md5_ = md5_cancellable(path, work_cancel_);
+            if (picture && !work_md5_.empty() && !work_cancel_.load()) work_preview_ = make_preview(path);
+        }
+        work_done_ = 1;
+        char one = 1;
+        if (write(wake_[1], &one, 1) < 0) {
+            // The pipe is full: a wake-up is already on its way.
+        }
+    });
+}
+
+void Engine::finish_work(int64_t now)
+{
+    char buf[64];
+    while (read(wake_[0], buf, sizeof buf) > 0) {
+    }
+    if (!work_done_.load() || !worker_.joinable()) return;
+    worker_.join();
+    work_done_ = 0;
+    int ticket = work_ticket_;
+    work_ticket_ = 0;
+    if (!ticket || !session_ || work_generation_ != generation_) return;
+    session_->prepared(ticket, work_md5_, work_size_, work_preview_, now);
+    write_call(now);
+}

@@ -1,0 +1,896 @@
+// One call's state machines: the tokens of both sides, our offers (Send
+// File), the peer's offer, its preview and body, the verdicts, typing and
+// chat. Index: basics · ending · commands · tokens · our offers · their offer.
+#include "session.h"
+
+#include "offer_names.h"
+
+#include "date.h"
+#include "files.h"
+#include "user_folders.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int64_t SIZE_LIMIT = int64_t(1) << 31;
+// A picture's body may be asked about for long, but not for ever.
+constexpr int64_t FRAME_FIRST_LIMIT = 30000;
+constexpr int64_t FRAME_FIRST_IMAGE_LIMIT = 120000;
+constexpr int COPY_LIMIT = 100000;
+constexpr int CREATE_TRIES = 8;
+
+int64_t timeout_ms(int seconds)
+{
+    return seconds > 0 ? int64_t(seconds) * 1000 : 30000;
+}
+
+int name_taken(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Creates a new file for `name` in `folder` by the renaming rule, never
+// replacing anything. The descriptor (path in `path`), or -1.
+int create_target(const std::string& folder, const std::string& name, std::string* path)
+{
+    for (int tries = 0; tries < CREATE_TRIES; ++tries) {
+        std::string target = name;
+        for (int n = 1; name_taken(folder + target); ++n) {
+            if (n > COPY_LIMIT) return -1;
+            target = offer_copy_name(name, n);
+        }
+        *path = folder + target;
+        int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+}  // namespace
+
+// --- Basics ----------------------------------------------------------------------
+
+Session::Session(const SessionConfig& cfg, int role, uint64_t generation, int64_t now, SessionHost* host)
+    : cfg_(cfg), role_(role), generation_(generation), host_(host), now_(now), last_write_(now),
+      last_unit_(now)
+{
+    framer_.set_limits(timeout_ms(cfg.timeout_seconds < 10 ? 10 : cfg.timeout_seconds), QUIET_LIMIT);
+    out_.set_gap(TOKEN_GAP);
+}
+
+Session::~Session()
+{
+    if (in_fd_ >= 0) {
+        close(in_fd_);
+        unlink(in_path_.c_str());
+    }
+}
+
+void Session::emit(EventKind kind, int code)
+{
+    EngineEvent e;
+    e.kind = kind;
+    e.code = code;
+    host_->emit(std::move(e));
+}
+
+void Session::status(const std::string& text)
+{
+    EngineEvent e;
+    e.kind = EventKind::Status;
+    e.text = text;
+    host_->emit(std::move(e));
+}
+
+void Session::token(int t, const std::string& rest, int64_t not_before)
+{
+    if (end_ != SESSION_LIVE) return;
+    if (!out_.push(OUT_TOKEN, wire_token_text(t) + rest, t == TOKEN_TYPING ? TAG_TYPING : 0, not_before))
+        end_call(END_STALLED, "User Disconnected.", 0);
+}
+
+void Session::reply(int r)
+{
+    if (end_ != SESSION_LIVE) return;
+    // A reply nobody reads yet is not repeated: a flood of notices costs one.
+    if (r == REPLY_RM && out_.has_unsent_reply(wire_reply_text(r))) return;
+    if (!out_.push(OUT_REPLY, wire_reply_text(r)))
+        end_call(END_STALLED, "User Disconnected.", 0);
+}
+
+void Session::ask(EngineEvent q)
+{
+    q.kind = EventKind::Question;
+    host_->emit(std::move(q));
+}
+
+void Session::withdraw(uint64_t* qid)
+{
+    if (!*qid) return;
+    EngineEvent e;
+    e.kind = EventKind::QuestionWithdrawn;
+    e.qid = *qid;
+    *qid = 0;
+    host_->emit(std::move(e));
+}
+
+int Session::sending_frame() const
+{
+    int64_t done = 0, total = 0;
+    return out_.in_frame(&done, &total);
+}
+
+void Session::start(int64_t now)
+{
+    now_ = now;
+    last_unit_ = now;
+    if (role_ == ROLE_CALLER) token(TOKEN_NICKNAME, cfg_.nickname);
+}
+
+int64_t Session::deadline(int64_t now) const
+{
+    if (end_ != SESSION_LIVE) return INT64_MAX;
+    int64_t d = framer_.deadline();
+    auto take = [&](int64_t t) { if (t < d) d = t; };
+    take(rm_deadline_);
+    take(send_deadline_);
+    take(in_deadline_);
+    take(discard_deadline_);
+    if (!out_.empty()) {
+        take(out_.next_time(now));
+        take(last_write_ + IO_LIMIT);
+    }
+    if (in_ == I_RECEIVING) take(in_last_progress_ + IO_LIMIT);
+    if (cfg_.idle_limit_ms > 0 && in_ != I_RECEIVING && framer_.body_left() < 0)
+        take(last_unit_ + cfg_.idle_limit_ms);
+    if (cfg_.slow_limit_ms > 0 && in_ == I_RECEIVING) take(now + 1000);
+    return d;
+}
+
+// --- Ending ----------------------------------------------------------------------
+
+// Every way a call ends comes here once. The goodbye goes first where the
+// stream is in step in our direction; queued tokens of the call are dropped.
+void Session::end_call(int reason, const std::string& text, int bye, int icon)
+{
+    if (end_ != SESSION_LIVE) return;
+    int frame_midway = sending_frame();
+    out_.clear();
+    if (bye && !frame_midway && !bye_sent_) {
+        out_.push(OUT_REPLY, wire_token_text(TOKEN_BYE));
+        bye_sent_ = 1;
+    }
+    end_ = out_.empty() ? SESSION_CLOSE_NOW : SESSION_FLUSH_THEN_CLOSE;
+    // Our files not yet settled end with the call.
+    if (verdict_file_ >= 0) close_verdict(0);
+    if (send_ != S_NONE) {
+        if (send_ == S_CHOOSING) withdraw(&choose_qid_);
+        for (; file_ < paths_.size(); ++file_) file_done(OUTCOME_GONE);
+        send_ = S_NONE;
+    }
+    withdraw(&in_qid_);
+    if (in_fd_ >= 0) {
+        close(in_fd_);
+        in_fd_ = -1;
+        unlink(in_path_.c_str());
+        emit(EventKind::Waiting, WAIT_KIND_RECEIVING);
+    }
+    in_ = I_NONE;
+    controls(CONTROLS_CALL_OFF);
+    status(text);
+    emit(EventKind::ChatGrey);
+    emit(EventKind::Alert);
+    if (icon) emit(EventKind::Icon, 0);
+    EngineEvent e;
+    e.kind = EventKind::CallEnded;
+    e.code = reason;
+    host_->emit(std::move(e));
+}
+
+void Session::peer_closed(int64_t now)
+{
+    now_ = now;
+    end_call(END_PEER_LEFT, role_ == ROLE_ANSWERER ? "Disconnected." : "User Disconnected.", 0);
+}
+
+void Session::on_out_of_step()
+{
+    end_call(END_OUT_OF_STEP, "Disconnected.", 1);
+}
+
+void Session::tick(int64_t now)
+{
+    now_ = now;
+    if (end_ != SESSION_LIVE) return;
+    framer_.tick(now, *this);
+    if (end_ != SESSION_LIVE) return;
+    if (!out_.empty() && now - last_write_ >= IO_LIMIT) {
+        end_call(END_STALLED, "User Disconnected.", 0);
+        return;
+    }
+    if (out_.empty()) last_write_ = now;
+    if (now >= rm_deadline_) {
+        rm_deadline_ = INT64_MAX;
+        typing_ = 2;
+        status("Connected. User did not Answer.");
+    }
+    if (now >= discard_deadline_) {
+        end_call(END_OUT_OF_STEP, "Disconnected.", 1);
+        return;
+    }
+    if (now >= send_deadline_) {
+        send_deadline_ = INT64_MAX;
+        if (send_ == S_WAIT_RF) {
+            file_done(OUTCOME_NO_ANSWER);
+            ++file_;
+            end_call(END_NO_ANSWER, "User Disconnected.", 1, 0);
+            return;
+        }
+        if (send_ == S_SETTLE) {
+            close_verdict(0);
+            send_report();
+        }
+    }
+    if (now >= in_deadline_) {
+        in_deadline_ = INT64_MAX;
+        if (in_ == I_WAIT_SD) {
+            offer_reset();
+            controls(CONTROLS_CALL_ON);
+            status("Connected. File Not Accepted.");
+        } else if (in_ == I_WAIT_PREVIEW) {
+            end_call(END_PEER_LEFT, "User Disconnected.", 1);
+            return;
+        } else if (in_ == I_ACCEPTED) {
+            offer_reset();
+            controls(CONTROLS_CALL_ON);
+            status("Connected. File Not Received.");
+        }
+    }
+    if (in_ == I_RECEIVING) {
+        if (now - in_last_progress_ >= IO_LIMIT) {
+            end_call(END_STALLED, "Disconnected. The transfer stalled.", 1);
+            return;
+        }
+        if (cfg_.slow_limit_ms > 0) {
+            if (in_rate_.empty() || now - in_rate_.back().first >= 1000) in_rate_.push_back({now, in_got_});
+            while (in_rate_.size() > 1 && now - in_rate_[1].first >= cfg_.slow_limit_ms) in_rate_.pop_front();
+            const auto& old = in_rate_.front();
+            int64_t span = now - old.first;
+            if (span >= cfg_.slow_limit_ms && (in_got_ - old.second) * 1000 < span) {
+                end_call(END_STALLED, "Disconnected. The transfer stalled.", 1);
+                return;
+            }
+        }
+    }
+    if (cfg_.idle_limit_ms > 0 && in_ != I_RECEIVING && framer_.body_left() < 0 &&
+        now - last_unit_ >= cfg_.idle_limit_ms)
+        end_call(END_STALLED, "Disconnected.", 1);
+}
+
+void Session::wrote(std::size_t n, int64_t now)
+{
+    now_ = now;
+    last_write_ = now;
+    int tag = out_.written(n, now);
+    if (tag == TAG_OFFER && send_ == S_WAIT_RF) {
+        // The reply's time counts from the moment the peer can read the offer.
+        send_deadline_ = now + timeout_ms(cfg_.timeout_seconds);
+    } else if (tag == TAG_PREVIEW && send_ == S_PREVIEW) {
+        send_ = S_WAIT_ANSWER;
+    } else if (tag == TAG_TYPING && typing_ == 1) {
+        rm_deadline_ = now + RM_LIMIT;
+    }
+    int64_t done = 0, total = 0;
+    if (send_ == S_BODY && (tag == TAG_BODY || (out_.in_frame(&done, &total) && now - progress_shown_ >= 250))) {
+        if (tag == TAG_BODY) done = total = send_size_;
+        progress_shown_ = now;
+        EngineEvent e;
+        e.kind = EventKind::Progress;
+        e.done = done;
+        e.total = total;
+        e.seconds = double(now - body_started_) / 1000.0;
+        e.on = 1;
+        host_->emit(std::move(e));
+        if (tag == TAG_BODY) {
+            emit(EventKind::Waiting, WAIT_KIND_SENDING);
+            send_ = S_WAIT_SENT;
+        }
+    }
+}
+
+// --- Commands --------------------------------------------------------------------
+
+void Session::disconnect(int64_t now)
+{
+    now_ = now;
+    end_call(END_WE_HUNG_UP, "Disconnected.", 1);
+}
+
+void Session::shutdown(int64_t now)
+{
+    now_ = now;
+    end_call(END_SHUTDOWN, "Disconnected.", 1);
+}
+
+void Session::abandon(int64_t now)
+{
+    now_ = now;
+    if (send_ == S_BODY || send_ == S_PREVIEW) {
+        file_done(OUTCOME_ABANDONED);
+        ++file_;
+        end_call(END_WE_HUNG_UP, "Disconnected.", 0);
+    } else {
+        end_call(END_WE_HUNG_UP, "Disconnected.", 1);
+    }
+}
+
+void Session::typing(int non_empty, int64_t now)
+{
+    now_ = now;
+    if (end_ != SESSION_LIVE) return;
+    if (non_empty && typing_ == 0) {
+        typing_ = 1;
+        token(TOKEN_TYPING);
+    } else if (!non_empty && typing_ != 0) {
+        typing_ = 0;
+        rm_deadline_ = INT64_MAX;
+        token(TOKEN_TYPING_WITHDRAWN);
+    }
+}
+
+void Session::chat(const std::string& text, int64_t now)
+{
+    now_ = now;
+    if (text.empty()) return;
+    std::string signed_as = cfg_.nickname.empty() ? "Anonymous" : cfg_.nickname;
+    std::string shown_as = cfg_.nickname.empty() ? "Me" : cfg_.nickname;
+    EngineEvent line;
+    line.kind = EventKind::ChatLine;
+    if (text == "/clear") {
+        emit(EventKind::ChatCleared);
+        // The peer was told we type; with no line to follow it would wait on.
+        if (typing_) token(TOKEN_TYPING_WITHDRAWN);
+    } else if (text == "/time" || text == "/date") {
+        int time = text == "/time";
+        line.text = std::string(time ? "The Time is " : "The Date is ") +
+                    date_format(time ? "%hh:%ii:%ss" : "%dd/%MM/%yyyy", date_now()) + ".";
+        token(TOKEN_CHAT, line.text + WIRE_CHAT_END);
+        host_->emit(line);
+    } else {
+        line.text = shown_as + ": " + text;
+        host_->emit(line);
+        token(TOKEN_CHAT, signed_as + ": " + text + WIRE_CHAT_END, now + CHAT_PAUSE);
+    }
+    typing_ = 0;
+    rm_deadline_ = INT64_MAX;
+}
+
+void Session::send_files(int64_t now)
+{
+    now_ = now;
+    if (end_ != SESSION_LIVE || send_ != S_NONE) return;
+    token(TOKEN_SELECTING_FILES);
+    send_ = S_CHOOSING;
+    EngineEvent q;
+    q.code = QUESTION_CHOOSE_FILES;
+    q.qid = choose_qid_ = new_qid();
+    ask(q);
+}
+
+void Session::send_paths(const std::vector<std::string>& paths, int64_t now)
+{
+    send_files(now);
+    answer_files(choose_qid_, paths, now);
+}
+
+void Session::answer_files(uint64_t qid, const std::vector<std::string>& paths, int64_t now)
+{
+    now_ = now;
+    if (end_ != SESSION_LIVE || send_ != S_CHOOSING || qid != choose_qid_ || !qid) return;
+    choose_qid_ = 0;
+    if (paths.empty()) {
+        send_ = S_NONE;
+        token(TOKEN_CLOSE_SEND);
+        controls(CONTROLS_CALL_ON);
+        return;
+    }
+    paths_ = paths;
+    file_ = 0;
+    delivered_ = 0;
+    outcomes_.clear();
+    next_file(now);
+}
+
+void Session::answer(uint64_t qid, int yes, int64_t now)
+{
+    now_ = now;
+    if (end_ != SESSION_LIVE || !qid || qid != in_qid_) return;
+    in_qid_ = 0;
+    if (in_ == I_ASKING) {
+        if (yes) offer_accept(now);
+        else offer_decline();
+    } else if (in_ == I_ASK_OPEN) {
+        reply(REPLY_SENT);
+        offer_reset();
+        controls(CONTROLS_CALL_ON);
+    }
+}
+
+// --- Tokens ----------------------------------------------------------------------
+
+void Session::feed(const char* data, std::size_t n, int64_t now)
+{
+    now_ = now;
+    if (end_ != SESSION_LIVE) return;
+    framer_.feed(data, n, now, *this);
+}
+
+void Session::chat_in(std::string_view text)
+{
+    std::string line = wire_chat_line(text);
+    // The receiver's verdict on our last file travels as a chat line.
+    if (verdict_file_ >= 0) close_verdict(text == WIRE_CORRUPTED_NOTICE);
+    emit(EventKind::Attention);
+    status("Connected. Received Message from User.");
+    emit(EventKind::Alert);
+    EngineEvent e;
+    e.kind = EventKind::ChatLine;
+    e.text = line;
+    e.received = 1;
+    host_->emit(std::move(e));
+    controls(CONTROLS_CALL_ON);
+    if (send_ == S_SETTLE) send_report();
+}
+
+void Session::on_token(int t, std::string_view text)
+{
+    last_unit_ = now_;
+    // Any unit but the notice settles the verdict on our last file.
+    if (t != TOKEN_CHAT && verdict_file_ >= 0) {
+        close_verdict(0);
+        if (send_ == S_SETTLE) send_report();
+    }
+    switch (t) {
+    case TOKEN_SELECTING_FILES:
+        controls(CONTROLS_PEER_SELECTING);
+        status("Connected. User is Selecting Files to Send.");
+        break;
+    case TOKEN_CLOSE_SEND:
+        controls(CONTROLS_CALL_ON);
+        status("Connected. User did not Choose anything to Send.");
+        break;
+    case TOKEN_NICKNAME: {
+        std::string name(text.substr(13));
+        if (name.empty() || role_ != ROLE_ANSWERER) break;
+        EngineEvent e;
+        e.kind = EventKind::PeerName;
+        e.text = name;
+        host_->emit(e);
+        status("Connected.  You are the Server.  Connected with " + name + ".");
+        controls(CONTROLS_NAMED);
+        break;
+    }
+    case TOKEN_BYE:
+        end_call(END_PEER_LEFT, "User Disconnected.", 0, 0);
+        break;
+    case TOKEN_BUSY:
+        end_call(END_BUSY, "Disconnected. Server is Busy.", 0);
+        controls(CONTROLS_BUSY_LINE);
+        emit(EventKind::Notice, NOTICE_BUSY);
+        break;
+    case TOKEN_TYPING:
+        controls(CONTROLS_PEER_TYPING);
+        status("Connected. User is Typing a Message.");
+        reply(REPLY_RM);
+        break;
+    case TOKEN_TYPING_WITHDRAWN:
+        controls(CONTROLS_PEER_TYPED);
+        status("Connected. User did not any Messages.");
+        break;
+    case TOKEN_CHAT:
+        chat_in(text);
+        break;
+    case TOKEN_FILE_OFFER:
+    case TOKEN_IMAGE_OFFER:
+        offer_in(t, text, now_);
+        break;
+    default:
+        break;
+    }
+}
+
+void Session::on_reply(int r)
+{
+    last_unit_ = now_;
+    if (r != REPLY_RF && verdict_file_ >= 0) close_verdict(0);
+    switch (r) {
+    case REPLY_RM:
+        if (typing_ == 1) {
+            typing_ = 2;
+            rm_deadline_ = INT64_MAX;
+        }
+        break;
+    case REPLY_RF:
+        if (verdict_file_ >= 0) close_verdict(0);
+        if (send_ != S_WAIT_RF) break;
+        send_deadline_ = INT64_MAX;
+        if (send_preview_.empty()) {
+            reply(REPLY_SD);
+            send_ = S_WAIT_ANSWER;
+        } else {
+            out_.push_frame(-1, int64_t(send_preview_.size()), std::move(send_preview_), TAG_PREVIEW);
+            send_preview_.clear();
+            send_ = S_PREVIEW;
+        }
+        break;
+    case REPLY_SD:
+        if (in_ != I_WAIT_SD) break;
+        in_deadline_ = INT64_MAX;
+        if (cfg_.auto_accept) {
+            offer_accept(now_);
+        } else {
+            in_ = I_ASKING;
+            emit(EventKind::Attention);
+            EngineEvent q;
+            q.code = QUESTION_ACCEPT_FILE;
+            q.qid = in_qid_ = new_qid();
+            q.name = in_name_;
+            std::string number, unit;
+            offer_format_size(in_size_, &number, &unit);
+            q.size_text = number + unit;
+            q.extension = offer_extension(in_name_);
+            q.size = std::atoll(in_size_.c_str());
+            ask(q);
+        }
+        break;
+    case REPLY_A:
+    case REPLY_NA:
+        if (send_ != S_WAIT_ANSWER) break;
+        if (r == REPLY_NA) {
+            file_done(OUTCOME_DECLINED);
+            ++file_;
+            next_file(now_);
+            break;
+        }
+        {
+            int fd = open(paths_[file_].c_str(), O_RDONLY | O_CLOEXEC);
+            // Unreadable now: the announced size still goes, as zeros, so the
+            // stream stays in step and the peer's check refuses the file.
+            out_.push_frame(fd, send_size_, "", TAG_BODY);
+            send_ = S_BODY;
+            body_started_ = now_;
+            progress_shown_ = 0;
+            EngineEvent w;
+            w.kind = EventKind::Waiting;
+            w.code = WAIT_KIND_SENDING;
+            w.on = 1;
+            host_->emit(w);
+        }
+        break;
+    case REPLY_SENT:
+        if (send_ != S_WAIT_SENT) break;
+        ++delivered_;
+        verdict_file_ = int(file_);
+        ++file_;
+        next_file(now_);
+        break;
+    default:
+        break;
+    }
+}
+
+// --- Our offers ------------------------------------------------------------------
+
+void Session::file_done(int outcome)
+{
+    if (file_ >= paths_.size()) return;
+    EngineEvent e;
+    e.kind = EventKind::OfferOutcome;
+    e.path = paths_[file_];
+    e.index = int(file_);
+    e.code = outcome;
+    host_->emit(std::move(e));
+}
+
+void Session::close_verdict(int corrupted)
+{
+    if (verdict_file_ < 0) return;
+    EngineEvent e;
+    e.kind = EventKind::OfferOutcome;
+    e.path = paths_[std::size_t(verdict_file_)];
+    e.index = verdict_file_;
+    e.code = corrupted ? OUTCOME_CORRUPTED : OUTCOME_DELIVERED;
+    if (corrupted) --delivered_;
+    verdict_file_ = -1;
+    host_->emit(std::move(e));
+}
+
+void Session::send_report()
+{
+    send_ = S_NONE;
+    send_deadline_ = INT64_MAX;
+    if (delivered_ == 1) status("Connected. 1 file was Sent.");
+    else if (delivered_ > 1) status("Connected. " + std::to_string(delivered_) + " files were Sent.");
+    else status("Connected. File/s not Sent or Not Accepted.");
+    emit(EventKind::Alert);
+    controls(CONTROLS_CALL_ON);
+    emit(EventKind::SendDone, delivered_);
+}
+
+void Session::next_file(int64_t now)
+{
+    if (end_ != SESSION_LIVE) return;
+    if (file_ >= paths_.size()) {
+        // The last verdict may trail "sent"; wait for it, not for ever.
+        send_ = S_SETTLE;
+        send_deadline_ = verdict_file_ >= 0 ? now + timeout_ms(cfg_.timeout_seconds < 2 ? 2 : cfg_.timeout_seconds)
+                                            : now;
+        if (verdict_file_ < 0) send_report();
+        return;
+    }
+    send_ = S_PREPARING;
+    const std::string& path = paths_[file_];
+    host_->prepare(++ticket_, path, offer_is_picture(offer_path_name(path)));
+}
+
+void Session::prepared(int ticket, const std::string& md5, int64_t size, const std::string& preview,
+                       int64_t now)
+{
+    now_ = now;
+    if (end_ != SESSION_LIVE || send_ != S_PREPARING || ticket != ticket_) return;
+    std::string name = offer_path_name(paths_[file_]);
+    if (size >= SIZE_LIMIT || md5.empty()) {
+        int too_big = size >= SIZE_LIMIT;
+        EngineEvent e;
+        e.kind = EventKind::Notice;
+        e.code = too_big ? NOTICE_TOO_BIG : NOTICE_UNREADABLE;
+        e.text = name;
+        host_->emit(e);
+        file_done(too_big ? OUTCOME_TOO_LARGE : OUTCOME_UNREADABLE);
+        ++file_;
+        next_file(now);
+        return;
+    }
+    send_md5_ = md5;
+    send_size_ = size;
+    send_preview_ = preview.size() <= PREVIEW_BYTES ? preview : "";
+    if (send_preview_.empty())
+        token(TOKEN_FILE_OFFER, name + "SIZEJOXsizejox" + std::to_string(int32_t(size)) + "MD5JOX" + md5);
+    else
+        token(TOKEN_IMAGE_OFFER, name + "MD5JOX" + md5);
+    // Tagged so the reply's limit starts once the offer is out.
+    send_ = S_WAIT_RF;
+    status("Sending Files...");
+}
+
+// --- Their offer -----------------------------------------------------------------
+
+void Session::offer_reset()
+{
+    withdraw(&in_qid_);
+    in_ = I_NONE;
+    in_deadline_ = INT64_MAX;
+    in_preview_.clear();
+}
+
+void Session::offer_in(int t, std::string_view text, int64_t now)
+{
+    // A new offer replaces one whose answer or frame never came.
+    if (in_ == I_RECEIVING) return;
+    offer_reset();
+    OfferFields f = t == TOKEN_FILE_OFFER ? offer_parse_file(std::string(text))
+                                          : offer_parse_image(std::string(text));
+    in_image_ = t == TOKEN_IMAGE_OFFER;
+    in_name_ = offer_safe_name(f.name);
+    in_md5_ = f.md5;
+    in_size_ = f.size;
+    reply(REPLY_RF);
+    if (in_image_) {
+        controls(CONTROLS_TRANSFER);
+        status("Receiving File...");
+        in_ = I_WAIT_PREVIEW;
+        in_deadline_ = now + PREVIEW_LIMIT;
+    } else {
+        in_ = I_WAIT_SD;
+        in_deadline_ = now + timeout_ms(cfg_.timeout_seconds);
+    }
+}
+
+void Session::offer_accept(int64_t now)
+{
+    if (!make_folders(cfg_.receive_folder)) {
+        EngineEvent e;
+        e.kind = EventKind::Notice;
+        e.code = NOTICE_FOLDER;
+        e.text = cfg_.receive_folder;
+        host_->emit(e);
+        offer_decline();
+        return;
+    }
+    reply(REPLY_A);
+    in_ = I_ACCEPTED;
+    int64_t size = std::atoll(in_size_.c_str());
+    in_deadline_ = now + (in_image_ ? FRAME_FIRST_IMAGE_LIMIT : FRAME_FIRST_LIMIT + size / 10000);
+}
+
+void Session::offer_decline()
+{
+    reply(REPLY_NA);
+    offer_reset();
+    controls(CONTROLS_DECLINED);
+    status("Connected. File Not Accepted.");
+}
+
+void Session::on_frame_start(int64_t size)
+{
+    last_unit_ = now_;
+    if (in_ == I_WAIT_PREVIEW) {
+        in_ = I_PREVIEW;
+        in_deadline_ = now_ + IO_LIMIT;
+        in_total_ = size;
+        return;
+    }
+    if (in_ != I_ACCEPTED) {
+        // Nobody asked for this frame: read off, never stored, within a limit.
+        in_ = in_ == I_NONE ? I_DISCARD : in_;
+        discard_deadline_ = now_ + IO_LIMIT;
+        in_total_ = -1;
+        return;
+    }
+    // A receipt consumes the acceptance.
+    in_deadline_ = INT64_MAX;
+    in_total_ = size;
+    in_got_ = 0;
+    in_write_failed_ = 0;
+    in_rate_.clear();
+    in_last_progress_ = in_started_ = now_;
+    md5_init(&in_hash_);
+    controls(CONTROLS_TRANSFER);
+    status("Receiving File...");
+    in_fd_ = create_target(cfg_.receive_folder, in_name_, &in_path_);
+    if (in_fd_ < 0) in_write_failed_ = 1;
+    in_ = I_RECEIVING;
+    EngineEvent w;
+    w.kind = EventKind::Waiting;
+    w.code = WAIT_KIND_RECEIVING;
+    w.on = 1;
+    host_->emit(w);
+}
+
+void Session::on_frame_body(const char* data, std::size_t n)
+{
+    if (in_ == I_PREVIEW) {
+        if (in_preview_.size() + n <= PREVIEW_BYTES) in_preview_.append(data, n);
+        return;
+    }
+    if (in_ != I_RECEIVING) return;
+    md5_update(&in_hash_, data, n);
+    int64_t before = in_got_;
+    in_got_ += int64_t(n);
+    in_last_progress_ = now_;
+    if (in_fd_ >= 0 && !in_write_failed_) {
+        std::size_t done = 0;
+        // Bounded by the piece: each write takes bytes or fails.
+        while (done < n) {
+            ssize_t w = write(in_fd_, data + done, n - done);
+            if (w <= 0) {
+                in_write_failed_ = 1;
+                break;
+            }
+            done += std::size_t(w);
+        }
+    }
+    if (now_ - progress_shown_ >= 250 || before == 0) {
+        progress_shown_ = now_;
+        EngineEvent e;
+        e.kind = EventKind::Progress;
+        e.done = in_got_;
+        e.total = in_total_;
+        e.seconds = double(now_ - in_started_) / 1000.0;
+        host_->emit(std::move(e));
+    }
+}
+
+void Session::on_frame_end()
+{
+    last_unit_ = now_;
+    if (in_ == I_DISCARD || (in_total_ < 0 && in_ != I_RECEIVING && in_ != I_PREVIEW)) {
+        discard_deadline_ = INT64_MAX;
+        if (in_ == I_DISCARD) in_ = I_NONE;
+        return;
+    }
+    discard_deadline_ = INT64_MAX;
+    if (in_ == I_PREVIEW) {
+        in_deadline_ = INT64_MAX;
+        if (cfg_.auto_accept) {
+            in_preview_.clear();
+            offer_accept(now_);
+            return;
+        }
+        in_ = I_ASKING;
+        emit(EventKind::Attention);
+        EngineEvent q;
+        q.code = QUESTION_ACCEPT_IMAGE;
+        q.qid = in_qid_ = new_qid();
+        q.name = in_name_;
+        q.preview = std::move(in_preview_);
+        in_preview_.clear();
+        ask(std::move(q));
+        return;
+    }
+    if (in_ == I_RECEIVING) receive_end(now_);
+}
+
+void Session::receive_end(int64_t now)
+{
+    EngineEvent progress;
+    progress.kind = EventKind::Progress;
+    progress.done = progress.total = in_total_;
+    progress.seconds = double(now - in_started_) / 1000.0;
+    host_->emit(progress);
+    emit(EventKind::Waiting, WAIT_KIND_RECEIVING);
+    int stored = !in_write_failed_ && in_fd_ >= 0;
+    if (in_fd_ >= 0 && close(in_fd_) != 0) stored = 0;
+    in_fd_ = -1;
+    std::string md5 = md5_final(&in_hash_);
+    if (!stored) {
+        // What could not be written whole is nobody's file.
+        if (!in_path_.empty()) unlink(in_path_.c_str());
+        EngineEvent e;
+        e.kind = EventKind::Notice;
+        e.code = NOTICE_STORE;
+        e.text = cfg_.receive_folder;
+        host_->emit(e);
+        status("Connected. The File could not be Stored in " + cfg_.receive_folder);
+        EngineEvent s;
+        s.kind = EventKind::Stored;
+        s.path = in_path_;
+        s.size = in_got_;
+        s.md5 = md5;
+        s.good = 0;
+        host_->emit(s);
+        verdict(0);
+        return;
+    }
+    status("Connected. File/s Received.");
+    emit(EventKind::Alert);
+    int good = md5 == in_md5_;
+    EngineEvent s;
+    s.kind = EventKind::Stored;
+    s.path = in_path_;
+    s.size = in_got_;
+    s.md5 = md5;
+    s.good = good;
+    host_->emit(s);
+    verdict(good);
+}
+
+void Session::verdict(int good)
+{
+    if (good && cfg_.open_file) {
+        in_ = I_ASK_OPEN;
+        EngineEvent q;
+        q.code = QUESTION_OPEN_FILE;
+        q.qid = in_qid_ = new_qid();
+        q.path = in_path_;
+        q.name = offer_path_name(in_path_);
+        ask(q);
+        return;
+    }
+    if (good) {
+        reply(REPLY_SENT);
+    } else {
+        // "sent" and the notice in one send: a sender that waits for the
+        // verdict does not wait on our scheduling between two sends.
+        if (end_ == SESSION_LIVE && !out_.push(OUT_REPLY, std::string("sent") + WIRE_CORRUPTED_NOTICE))
+            end_call(END_STALLED, "User Disconnected.", 0);
+        emit(EventKind::Notice, NOTICE_CORRUPTED);
+    }
+    offer_reset();
+    controls(CONTROLS_CALL_ON);
+}

@@ -1,0 +1,581 @@
+// One call's state machines fed the peer's bytes and the time, no sockets
+// and no sleeps: their offers to us, ours to them, two sessions wired to
+// each other, and the bounds that hold whatever the peer does. Received
+// files land in a temporary folder of each test.
+#include "md5.h"
+#include "session.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string NOTICE = WIRE_CORRUPTED_NOTICE;
+const std::string BYE = "ByeByeByeDisconnec";
+
+// A fresh folder under /tmp, removed with everything in it at the end.
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char name[] = "/tmp/jox_engine_XXXXXX";
+        if (mkdtemp(name)) path = name;
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+};
+
+std::string md5_of(const std::string& bytes)
+{
+    Md5 m;
+    md5_init(&m);
+    md5_update(&m, bytes.data(), bytes.size());
+    return md5_final(&m);
+}
+
+std::string read_all(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_all(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The names in a folder, sorted; none when it does not exist.
+std::vector<std::string> names_in(const std::string& folder)
+{
+    std::vector<std::string> names;
+    std::error_code e;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, e)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string offer(const std::string& name, const std::string& body, const std::string& md5 = "")
+{
+    return "NAMEJOX" + name + "SIZEJOXsizejox" + std::to_string(body.size()) + "MD5JOX" +
+           (md5.empty() ? md5_of(body) : md5);
+}
+
+std::string frame(const std::string& body)
+{
+    return wire_frame_header(uint32_t(body.size())) + body;
+}
+
+struct Recorder : SessionHost {
+    std::deque<EngineEvent> events;  // stable addresses while more arrive
+    std::vector<int> tickets;
+    std::vector<std::string> paths;
+    void emit(EngineEvent e) override { events.push_back(std::move(e)); }
+    void prepare(int ticket, const std::string& path, int) override
+    {
+        tickets.push_back(ticket);
+        paths.push_back(path);
+    }
+    std::vector<const EngineEvent*> all(EventKind k) const
+    {
+        std::vector<const EngineEvent*> out;
+        for (const EngineEvent& e : events)
+            if (e.kind == k) out.push_back(&e);
+        return out;
+    }
+    const EngineEvent* last(EventKind k) const
+    {
+        auto a = all(k);
+        return a.empty() ? nullptr : a.back();
+    }
+    std::vector<int> codes(EventKind k) const
+    {
+        std::vector<int> out;
+        for (const EngineEvent* e : all(k)) out.push_back(e->code);
+        return out;
+    }
+    bool said(const std::string& text) const
+    {
+        for (const EngineEvent* e : all(EventKind::Status))
+            if (e->text == text) return true;
+        return false;
+    }
+};
+
+struct Step {
+    int64_t at;
+    std::string bytes;  // empty: a tick
+};
+
+// One session, its host, and a folder for what it receives and sends.
+struct Call {
+    TempDir dir;
+    Recorder host;
+    SessionConfig cfg;
+    std::unique_ptr<Session> s;
+    int64_t now = 0;
+
+    explicit Call(const std::function<void(SessionConfig&)>& tweak = {}, uint64_t generation = 1)
+    {
+        cfg.receive_folder = dir.path + "/inbox/";
+        if (tweak) tweak(cfg);
+        s = std::make_unique<Session>(cfg, ROLE_ANSWERER, generation, 0, &host);
+        s->start(0);
+    }
+    std::string inbox() const { return cfg.receive_folder; }
+    void in(const std::string& bytes, int64_t at)
+    {
+        now = at;
+        s->feed(bytes.data(), bytes.size(), now);
+    }
+    void tick(int64_t at)
+    {
+        now = at;
+        s->tick(at);
+    }
+    // Everything the session lets go at `now`, as a peer that reads all would.
+    std::string out()
+    {
+        std::string all;
+        const char* data = nullptr;
+        for (int i = 0; i < 100000; ++i) {
+            std::size_t n = s->output(&data, now);
+            if (n == 0) break;
+            all.append(data, n);
+            s->wrote(n, now);
+        }
+        return all;
+    }
+    // Each step's bytes fed (or a tick), and all the output after each.
+    std::string run(const std::vector<Step>& steps)
+    {
+        std::string all;
+        for (const Step& st : steps) {
+            if (st.bytes.empty()) tick(st.at);
+            else in(st.bytes, st.at);
+            all += out();
+        }
+        return all;
+    }
+    uint64_t asked() const
+    {
+        const EngineEvent* q = host.last(EventKind::Question);
+        return q ? q->qid : 0;
+    }
+    // Our own file on its way: offered at 250 ms and accepted; its body out.
+    std::string file(const std::string& name, const std::string& bytes)
+    {
+        std::string path = dir.path + "/" + name;
+        write_all(path, bytes);
+        return path;
+    }
+    // Our offer of `paths` (the first file fingerprinted) written at 250 ms.
+    void offered(const std::vector<std::string>& paths)
+    {
+        s->send_paths(paths, now);
+        out();
+        prepared(0);
+        now = 250;
+        out();
+    }
+    void prepared(std::size_t i)
+    {
+        const std::string& p = host.paths.at(i);
+        s->prepared(host.tickets.at(i), md5_file(p.c_str()), int64_t(std::filesystem::file_size(p)), "", now);
+    }
+};
+
+// --- Their offers ----------------------------------------------------------------
+
+TEST(SessionReceive, OfferQuestionAnswerFrameVerdict)
+{
+    Call c;
+    const std::string body = "hello world\n";
+    c.in(offer("note.txt", body), 0);
+    EXPECT_EQ(c.out(), "RF");
+    EXPECT_EQ(c.host.all(EventKind::Question).size(), 0u);
+    c.in("SD", 10);
+    const EngineEvent* q = c.host.last(EventKind::Question);
+    ASSERT_NE(q, nullptr);
+    EXPECT_EQ(q->code, QUESTION_ACCEPT_FILE);
+    EXPECT_EQ(q->name, "note.txt");
+    EXPECT_EQ(q->size, 12);
+    EXPECT_EQ(c.out(), "");
+    c.s->answer(q->qid, 1, 20);
+    EXPECT_EQ(c.out(), "a");
+    c.in(frame(body), 30);
+    const EngineEvent* st = c.host.last(EventKind::Stored);
+    ASSERT_NE(st, nullptr);
+    EXPECT_EQ(st->path, c.inbox() + "note.txt");
+    EXPECT_EQ(st->good, 1);
+    EXPECT_EQ(read_all(st->path), body);
+    EXPECT_EQ(c.out(), "sent");
+}
+
+TEST(SessionReceive, NamesStayInTheFolderAndVerdictGoesInOneSend)
+{
+    struct Case {
+        std::string offered, stored, md5;
+        int exists;  // a file of that name is there already
+    } cases[] = {
+        {"note.txt", "note.txt", "", 0},
+        {"note.txt", "note(1).txt", "", 1},
+        {"../evil.txt", "evil.txt", "", 0},
+        {"/etc/cron.d/job", "job", "", 0},
+        {"..\\..\\win.ini", "win.ini", "", 0},
+        {std::string("a\x01") + "b\x1b[2Jc\x7f.txt", "ab[2Jc.txt", "", 0},
+        {"..", "received file", "", 0},
+        {"bad.txt", "bad.txt", std::string(32, '0'), 0},
+    };
+    for (const Case& k : cases) {
+        Call c([](SessionConfig& cfg) { cfg.auto_accept = 1; });
+        const std::string body = "body of " + k.stored;
+        if (k.exists) {
+            std::filesystem::create_directory(c.inbox());
+            write_all(c.inbox() + k.offered, "older");
+        }
+        c.in(offer(k.offered, body, k.md5), 0);
+        c.in("SD", 10);
+        EXPECT_EQ(c.out(), "RFa") << k.stored;
+        c.in(frame(body), 20);
+        const int good = k.md5.empty();
+        const char* data = nullptr;
+        std::size_t n = c.s->output(&data, c.now);
+        EXPECT_EQ(std::string(data, n), good ? "sent" : "sent" + NOTICE) << k.stored;
+        const EngineEvent* st = c.host.last(EventKind::Stored);
+        ASSERT_NE(st, nullptr) << k.stored;
+        EXPECT_EQ(st->path, c.inbox() + k.stored);
+        EXPECT_EQ(st->good, good) << k.stored;
+        EXPECT_EQ(read_all(c.inbox() + k.stored), body);
+        EXPECT_EQ(c.host.codes(EventKind::Notice), good ? std::vector<int>{} : std::vector<int>{NOTICE_CORRUPTED});
+        EXPECT_EQ(names_in(c.dir.path), std::vector<std::string>{"inbox"}) << k.stored;
+        EXPECT_EQ(names_in(c.inbox()).size(), 1u + k.exists) << k.stored;
+    }
+}
+
+TEST(SessionReceive, FrameNobodyAskedForIsReadOffAndDropped)
+{
+    const char* stages[] = {"no offer", "offer before SD", "question open", "declined", "acceptance lapsed"};
+    for (int stage = 0; stage < 5; ++stage) {
+        Call c;
+        if (stage >= 1) c.in(offer("x.txt", "XYZ"), 0);
+        if (stage >= 2) c.in("SD", 10);
+        if (stage >= 3) c.s->answer(c.asked(), stage == 4, 20);
+        if (stage == 4) {
+            c.tick(20 + 29999);
+            EXPECT_FALSE(c.host.said("Connected. File Not Received."));
+            c.tick(20 + 30000);
+            EXPECT_TRUE(c.host.said("Connected. File Not Received."));
+        }
+        c.out();
+        c.in(frame("XYZ") + "mMeSSageJOXafterEeNdofMessageJOX", 60000);
+        EXPECT_EQ(c.host.all(EventKind::Stored).size(), 0u) << stages[stage];
+        EXPECT_EQ(names_in(c.inbox()), std::vector<std::string>{}) << stages[stage];
+        const EngineEvent* line = c.host.last(EventKind::ChatLine);
+        EXPECT_TRUE(line && line->text == "after") << stages[stage];
+        EXPECT_EQ(c.out(), "") << stages[stage];
+        EXPECT_EQ(c.s->ended(), SESSION_LIVE) << stages[stage];
+    }
+}
+
+TEST(SessionReceive, StaleAnswersSendNothing)
+{
+    // Replaced by a newer offer: the first question is withdrawn.
+    Call c;
+    c.in(offer("one.txt", "1") + "SD", 0);
+    const uint64_t first = c.asked();
+    c.in(offer("two.txt", "2"), 10);
+    EXPECT_EQ(c.out(), "RFRF");
+    const EngineEvent* w = c.host.last(EventKind::QuestionWithdrawn);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->qid, first);
+    c.s->answer(first, 1, 20);
+    EXPECT_EQ(c.out(), "");
+    c.in("SD", 30);
+    ASSERT_NE(c.asked(), first);
+    c.s->answer(c.asked(), 1, 40);
+    EXPECT_EQ(c.out(), "a");
+
+    // Asked in a call that ended, answered in the next one.
+    Call old, next({}, 2);
+    old.in(offer("one.txt", "1") + "SD", 0);
+    EXPECT_EQ(old.out(), "RF");
+    const uint64_t gone = old.asked();
+    old.s->peer_closed(5);
+    ASSERT_NE(old.host.last(EventKind::QuestionWithdrawn), nullptr);
+    EXPECT_EQ(old.host.last(EventKind::QuestionWithdrawn)->qid, gone);
+    old.s->answer(gone, 1, 10);
+    EXPECT_EQ(old.out(), "");
+    next.in(offer("one.txt", "1") + "SD", 0);
+    EXPECT_EQ(next.out(), "RF");
+    EXPECT_NE(next.asked(), gone);
+    next.s->answer(gone, 1, 10);
+    EXPECT_EQ(next.out(), "");
+}
+
+TEST(SessionReceive, NoSDInTimeDropsTheOffer)
+{
+    Call c;
+    c.in(offer("x.txt", "XYZ"), 0);
+    EXPECT_EQ(c.out(), "RF");
+    c.tick(1999);
+    EXPECT_FALSE(c.host.said("Connected. File Not Accepted."));
+    c.tick(2000);
+    EXPECT_TRUE(c.host.said("Connected. File Not Accepted."));
+    c.in("SD", 2100);
+    EXPECT_EQ(c.host.all(EventKind::Question).size(), 0u);
+    EXPECT_EQ(c.out(), "");
+    EXPECT_EQ(c.s->ended(), SESSION_LIVE);
+}
+
+TEST(SessionReceive, PicturePreviewKeptInMemoryThenAsked)
+{
+    const std::string big(Session::PREVIEW_BYTES + 10, 'p');
+    struct Case {
+        std::string preview, kept;
+        int auto_accept;
+    } cases[] = {
+        {"JPEGDATA", "JPEGDATA", 0},
+        {big, big.substr(0, Session::PREVIEW_BYTES), 0},
+        {"JPEGDATA", "", 1},
+    };
+    for (const Case& k : cases) {
+        Call c([&](SessionConfig& cfg) { cfg.auto_accept = k.auto_accept; });
+        const std::string body = "the picture";
+        c.in("IMGJOXp.jpgMD5JOX" + md5_of(body), 0);
+        EXPECT_EQ(c.out(), "RF");
+        c.in(wire_frame_header(uint32_t(k.preview.size())), 10);
+        for (std::size_t at = 0; at < k.preview.size(); at += 65536)
+            c.in(k.preview.substr(at, 65536), 20);
+        EXPECT_EQ(names_in(c.inbox()), std::vector<std::string>{}) << "a preview is never stored";
+        if (!k.auto_accept) {
+            const EngineEvent* q = c.host.last(EventKind::Question);
+            ASSERT_NE(q, nullptr);
+            EXPECT_EQ(q->code, QUESTION_ACCEPT_IMAGE);
+            EXPECT_TRUE(q->preview == k.kept) << q->preview.size();
+            EXPECT_EQ(c.out(), "");
+            c.s->answer(q->qid, 1, 30);
+        } else {
+            EXPECT_EQ(c.host.all(EventKind::Question).size(), 0u);
+        }
+        EXPECT_EQ(c.out(), "a");
+        c.in(frame(body), 40);
+        EXPECT_EQ(c.out(), "sent");
+        EXPECT_EQ(read_all(c.inbox() + "p.jpg"), body);
+    }
+}
+
+// --- Our offers ------------------------------------------------------------------
+
+TEST(SessionSend, NoticeThenPacedOfferThenFrame)
+{
+    Call c;
+    const std::string path = c.file("out.txt", "payload");
+    c.s->send_paths({path}, 0);
+    EXPECT_EQ(c.out(), "SendingSeindingJOXFile");
+    ASSERT_EQ(c.host.paths, std::vector<std::string>{path});
+    c.prepared(0);
+    EXPECT_EQ(c.out(), "");
+    c.now = 249;
+    EXPECT_EQ(c.out(), "");
+    c.now = 250;
+    EXPECT_EQ(c.out(), "NAMEJOXout.txtSIZEJOXsizejox7MD5JOX" + md5_file(path.c_str()));
+    EXPECT_EQ(c.run({{300, "RF"}}), "SD");
+    EXPECT_EQ(c.run({{400, "a"}}), frame("payload"));
+    EXPECT_EQ(c.host.last(EventKind::Progress)->done, 7);
+}
+
+// From the offer written at 250 ms: what the peer sends, what we send back,
+// how the file ended and how the call did (-1: still up).
+struct SendRow {
+    const char* what;
+    std::vector<Step> steps;
+    std::string out;
+    std::vector<int> outcomes;
+    int ended;
+};
+
+TEST(SessionSend, WaitingForRF)
+{
+    const SendRow rows[] = {
+        {"typing notice first", {{300, "SendingMessageJOX"}, {350, "RF"}}, "RMSD", {}, -1},
+        {"RF in two pieces", {{300, "R"}, {400, "F"}}, "SD", {}, -1},
+        {"busy line", {{300, "JOXBusy"}}, "", {OUTCOME_GONE}, END_BUSY},
+        {"RF then goodbye", {{300, "RFByeByeByeDisconnec"}}, "", {OUTCOME_GONE}, END_PEER_LEFT},
+        {"not yet", {{2249, ""}}, "", {}, -1},
+        {"no RF in time", {{2250, ""}}, BYE, {OUTCOME_NO_ANSWER}, END_NO_ANSWER},
+    };
+    for (const SendRow& r : rows) {
+        Call c;
+        c.offered({c.file("out.txt", "payload")});
+        EXPECT_EQ(c.run(r.steps), r.out) << r.what;
+        EXPECT_EQ(c.host.codes(EventKind::OfferOutcome), r.outcomes) << r.what;
+        EXPECT_EQ(c.host.codes(EventKind::CallEnded), r.ended < 0 ? std::vector<int>{} : std::vector<int>{r.ended})
+            << r.what;
+        if (r.ended == END_BUSY) EXPECT_EQ(c.host.codes(EventKind::Notice), std::vector<int>{NOTICE_BUSY});
+    }
+}
+
+TEST(SessionSend, VerdictAfterSent)
+{
+    // The body went out at 400 ms; the settle limit is 2 s after "sent".
+    const SendRow rows[] = {
+        {"sent, then quiet", {{500, "sent"}, {2499, ""}, {2500, ""}}, "", {OUTCOME_DELIVERED}, 1},
+        {"sent and notice together", {{500, "sent" + NOTICE}}, "", {OUTCOME_CORRUPTED}, 0},
+        {"notice 100 ms later", {{500, "sent"}, {600, NOTICE}}, "", {OUTCOME_CORRUPTED}, 0},
+        {"sent, then a typing notice", {{500, "sent"}, {600, "SendingMessageJOX"}}, "RM", {OUTCOME_DELIVERED}, 1},
+    };
+    for (const SendRow& r : rows) {
+        Call c;
+        c.offered({c.file("out.txt", "payload")});
+        c.run({{300, "RF"}, {400, "a"}});
+        EXPECT_EQ(c.run(r.steps), r.out) << r.what;
+        EXPECT_EQ(c.host.codes(EventKind::OfferOutcome), r.outcomes) << r.what;
+        EXPECT_EQ(c.host.codes(EventKind::SendDone), std::vector<int>{r.ended}) << r.what;
+    }
+}
+
+TEST(SessionSend, LateNoticeIsNotTakenForTheNextReply)
+{
+    Call c;
+    c.offered({c.file("one.txt", "1"), c.file("two.txt", "2")});
+    c.run({{300, "RF"}, {350, "a"}, {400, "sent"}});
+    ASSERT_EQ(c.host.paths.size(), 2u);
+    c.prepared(1);
+    EXPECT_EQ(c.run({{500, ""}}).substr(0, 14), "NAMEJOXtwo.txt");
+    EXPECT_EQ(c.run({{700, NOTICE}, {800, "RF"}}), "SD");
+    EXPECT_EQ(c.host.codes(EventKind::OfferOutcome), std::vector<int>{OUTCOME_CORRUPTED});
+    EXPECT_EQ(c.s->ended(), SESSION_LIVE);
+}
+
+// --- Both sides ------------------------------------------------------------------
+
+// A sender and a receiver wired to each other; the clock jumps to the next
+// deadline whenever no byte moves. Questions are answered `yes`.
+TEST(SessionPair, OneFileEndToEnd)
+{
+    struct Case {
+        const char* what;
+        std::string name, body, preview;
+        int wrong_md5, yes, outcome, sent;
+    } cases[] = {
+        {"plain file", "note.txt", "hello\n", "", 0, 1, OUTCOME_DELIVERED, 1},
+        {"empty file", "empty.txt", "", "", 0, 1, OUTCOME_DELIVERED, 1},
+        {"wrong fingerprint", "note.txt", "hello\n", "", 1, 1, OUTCOME_CORRUPTED, 0},
+        {"picture", "p.jpg", std::string(300000, 'j'), "PREVIEW", 0, 1, OUTCOME_DELIVERED, 1},
+        {"declined", "note.txt", "hello\n", "", 0, 0, OUTCOME_DECLINED, 0},
+    };
+    for (const Case& k : cases) {
+        Call a, b;
+        a.s->send_paths({a.file(k.name, k.body)}, 0);
+        ASSERT_EQ(a.host.tickets.size(), 1u);
+        std::string md5 = k.wrong_md5 ? std::string(32, 'f') : md5_file(a.host.paths[0].c_str());
+        a.s->prepared(a.host.tickets[0], md5, int64_t(k.body.size()), k.preview, 0);
+        std::size_t answered = 0;
+        int64_t now = 0;
+        for (int i = 0; i < 1000 && a.host.all(EventKind::SendDone).empty(); ++i) {
+            auto qs = b.host.all(EventKind::Question);
+            for (; answered < qs.size(); ++answered) b.s->answer(qs[answered]->qid, k.yes, now);
+            a.now = b.now = now;
+            std::string ab = a.out(), ba = b.out();
+            if (!ab.empty()) b.in(ab, now);
+            if (!ba.empty()) a.in(ba, now);
+            if (ab.empty() && ba.empty()) {
+                now = std::max(now, std::min(a.s->deadline(now), b.s->deadline(now)));
+                if (now == INT64_MAX) break;
+                a.tick(now);
+                b.tick(now);
+            }
+        }
+        EXPECT_EQ(a.host.codes(EventKind::OfferOutcome), std::vector<int>{k.outcome}) << k.what;
+        EXPECT_EQ(a.host.codes(EventKind::SendDone), std::vector<int>{k.sent}) << k.what;
+        auto stored = b.host.all(EventKind::Stored);
+        ASSERT_EQ(stored.size(), k.yes ? 1u : 0u) << k.what;
+        if (k.yes) {
+            EXPECT_EQ(stored[0]->good, !k.wrong_md5) << k.what;
+            EXPECT_EQ(read_all(b.inbox() + k.name), k.body) << k.what;
+        }
+        const EngineEvent* q = b.host.last(EventKind::Question);
+        ASSERT_NE(q, nullptr);
+        EXPECT_EQ(q->code, k.preview.empty() ? QUESTION_ACCEPT_FILE : QUESTION_ACCEPT_IMAGE) << k.what;
+        EXPECT_EQ(q->preview, k.preview) << k.what;
+        EXPECT_EQ(a.s->ended(), SESSION_LIVE) << k.what;
+        EXPECT_EQ(b.s->ended(), SESSION_LIVE) << k.what;
+    }
+}
+
+// --- Bounds ----------------------------------------------------------------------
+
+TEST(SessionBounds, UnreadOutputEndsTheCallAfter30s)
+{
+    Call c;
+    c.s->typing(1, 0);
+    c.tick(29999);
+    EXPECT_EQ(c.s->ended(), SESSION_LIVE);
+    c.tick(30000);
+    EXPECT_EQ(c.host.codes(EventKind::CallEnded), std::vector<int>{END_STALLED});
+    EXPECT_EQ(c.s->ended(), SESSION_CLOSE_NOW);
+    EXPECT_EQ(c.out(), "");
+}
+
+TEST(SessionBounds, TypingFloodCostsOneReply)
+{
+    Call c;
+    std::string hundred;
+    for (int i = 0; i < 100; ++i) hundred += "SendingMessageJOX";
+    for (int i = 0; i < 100; ++i) c.in(hundred, i);
+    EXPECT_EQ(c.out(), "RM");
+    EXPECT_EQ(c.s->ended(), SESSION_LIVE);
+}
+
+TEST(SessionBounds, OurChatFloodToAPeerThatReadsNothingIsCut)
+{
+    Call c;
+    const std::string line(1000, 'x');
+    int lines = 0;
+    for (; lines < 5000 && c.s->ended() == SESSION_LIVE; ++lines) c.s->chat(line, lines);
+    EXPECT_LE(lines, int(Outbox::BYTE_LIMIT / line.size()) + 1);
+    EXPECT_EQ(c.host.codes(EventKind::CallEnded), std::vector<int>{END_STALLED});
+    EXPECT_EQ(c.out(), "");
+}
+
+TEST(SessionBounds, UnaskedFrameTrickledEndsTheCall)
+{
+    Call c;
+    c.run({{0, wire_frame_header(1000000)}, {10000, "x"}, {20000, "x"}, {29999, ""}});
+    EXPECT_EQ(c.s->ended(), SESSION_LIVE);
+    EXPECT_EQ(c.run({{30000, ""}}), BYE);
+    EXPECT_EQ(c.host.codes(EventKind::CallEnded), std::vector<int>{END_OUT_OF_STEP});
+}
+
+// The host ticks only at deadline(); a wrong deadline is a call ended for
+// nothing, or a loop that spins.
+TEST(SessionBounds, DeadlinesTheHostCanLiveWith)
+{
+    // Quiet for 40 s (nothing due, so no tick), then a chat line.
+    Call c;
+    EXPECT_EQ(c.s->deadline(0), INT64_MAX);
+    c.s->chat("hi", 40000);
+    c.tick(std::max<int64_t>(40000, c.s->deadline(40000)));
+    EXPECT_EQ(c.s->ended(), SESSION_LIVE) << "a chat line after a quiet spell ended the call";
+    c.now = 40100;
+    EXPECT_EQ(c.out(), "mMeSSageJOXAnonymous: hiEeNdofMessageJOX");
+
+    // A reply waiting for the socket: writability moves it, not the clock.
+    Call d;
+    d.in(offer("x.txt", "XYZ"), 100);
+    EXPECT_GT(d.s->deadline(100), 100) << "the host would tick without pause";
+}
+
+}  // namespace
