@@ -1,4 +1,4 @@
-// Call state helpers shared by the protocol, chat and offer handlers.
+// What the windows show of a call, shared by the desktop front end and chat.
 #pragma once
 
 #include <string>
@@ -15,22 +15,7 @@ void call_controls_on();
 void call_controls_off();
 // The chat log turns grey and chat_lines = 0 (the next line clears it).
 void grey_chat_log();
-// The call ended because the peer left or went silent: call controls off,
-// status "User Disconnected.", grey log, chat_lines = 0, alert, idle = 1,
-// icon disconnected unless `icon` is 0.
-void peer_gone(int icon = 1);
-// Our user ended the call: sends the bye token, then as "Disconnect".
-void disconnect();
-// One poll of the call's connection as the offer waits do it: the server poll
-// on the server side, the client poll of peer_connection on the caller side.
-// Bytes already received that hold a finished token or reply count as data;
-// the peer's goodbye among them counts as its leaving (NET_DISCONNECT).
-int poll_peer();
-// The same poll of the connection alone, blind to bytes already received.
-int poll_peer_wire();
-// Takes at most `max` bytes, first from what was received but not acted on,
-// else with one receive from peer_connection; the text is bounded by the
-// bytes received ("" on error or close).
-std::string receive_text(int max);
 // Appends a line to the chat log; `received` 1 for a peer's line, 0 for ours.
 void append_chat_line(const std::string& line, int received);
+// "/clear" emptied our log: it counts as the first line of a conversation.
+void chat_cleared();

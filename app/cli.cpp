@@ -97,7 +97,7 @@ int cli_parse(int argc, char** argv, int sending, CliOptions* o, std::vector<std
             if (!cli_number(value, 1, 65535, &o->port)) return cli_usage_error("bad port: " + value);
         } else if (take("--timeout")) {
             if (!cli_number(value, 1, 3600, &o->timeout)) return cli_usage_error("bad timeout: " + value);
-        } else if (!sending && take("--idle-timeout")) {
+        } else if (take("--idle-timeout")) {
             if (!cli_number(value, 1, 86400, &o->idle_timeout))
                 return cli_usage_error("bad idle timeout: " + value);
         } else if (take("--folder")) {
@@ -167,6 +167,7 @@ int cli_start(const CliOptions& o, EngineConfig* cfg)
     cfg->session.timeout_seconds = o.timeout ? o.timeout : s.timeout_seconds;
     cfg->session.auto_accept = o.accept == "all";
     cfg->session.open_file = 0;
+    cfg->session.working_folder = current_directory();
     cfg->host_name = net_host_name();
     if (pipe2(cli_signal_pipe, O_NONBLOCK | O_CLOEXEC) != 0) return 0;
     struct sigaction sa = {};
@@ -275,6 +276,9 @@ int cli_send(int argc, char** argv)
     EngineConfig cfg;
     cfg.listen = 0;
     if (!cli_start(o, &cfg)) return CLI_EXIT_USAGE;
+    // A receiver that says nothing more (no answer, no verdict) for this
+    // long is not waited for.
+    cfg.session.idle_limit_ms = int64_t(o.idle_timeout) * 1000;
     Engine engine;
     int64_t now = engine_now_ms();
     engine.start(cfg, now);

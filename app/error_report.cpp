@@ -2,17 +2,18 @@
 //
 // The handlers run on an alternate stack so that a stack overflow can still
 // be reported. They only count the fault and jump; everything that needs
-// the toolkit runs after the jump, outside the handler. A fault inside the
-// report itself cannot be shown safely any more, so the handler then writes
-// the report to stderr with write(2) alone and ends the process.
+// the toolkit runs after the jump, outside the handler.
 //
-// The jump target lives on the main thread's stack, so only the main thread
-// may jump to it. A fault on any other thread (a helper of ours, one of the
-// toolkit's) is counted there and handed to the main thread as the same
-// signal; the faulting thread then sleeps until the process ends, since
-// returning would only run the faulting instruction again. If the main
-// thread does not take the fault within a second (it blocks the signal, or
-// nobody owns a jump target) the report goes to stderr and the process ends.
+// Jumping is only sound when the interrupted code holds nothing the report
+// step needs. The jump target lives on the main thread's stack, so only a
+// fault of the main thread can jump; and a fault inside the C library may
+// have stopped it holding the allocator's or stdio's lock, which the report
+// step (strings, the toolkit) would wait on for ever. A fault on any other
+// thread cannot be handed to the main thread either: the main thread would
+// be interrupted wherever it is, inside malloc as likely as not. In those
+// cases, and for a fault inside the report itself, the handler writes the
+// report with write(2) from a fixed buffer to stderr and to the report's
+// file in the working folder, and ends the process with _exit.
 #include "error_report.h"
 
 #include "constants.h"
@@ -22,10 +23,12 @@
 #include "toolkit.h"
 
 #include <fcntl.h>
+#include <link.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,11 +56,15 @@ volatile sig_atomic_t trap_in_report = 0;   // 1 while the report step runs
 
 uintptr_t trap_stack_low = 0;   // lowest address the main stack may grow to
 
-pid_t trap_main_tid = 0;                        // the thread that may jump; 0 before arming
-volatile sig_atomic_t trap_handed_over = 0;     // a helper thread's fault awaits the main thread
-volatile sig_atomic_t trap_taken_over = 0;      // the main thread took it
-int trap_helper_claim = 0;                      // first faulting helper thread hands over
-constexpr int trap_handover_ms = 1000;
+pid_t trap_main_tid = 0;        // the thread that may jump; 0 before arming
+int trap_report_claim = 0;      // 1 once a thread writes the final report
+
+struct TrapRange {
+    uintptr_t low, high;        // [low, high) of executable code
+};
+constexpr int trap_libc_max = 4;
+TrapRange trap_libc[trap_libc_max];  // the C library's code, found when arming
+int trap_libc_count = 0;             // ranges in use
 
 struct FaultText {
     uint32_t code;
@@ -144,55 +151,106 @@ pid_t trap_tid()
     return pid_t(syscall(SYS_gettid));
 }
 
-[[noreturn]] void trap_report_to_stderr()
+// Writes all of `len` bytes, giving up on an error other than EINTR.
+void trap_write_all(int fd, const char* p, size_t len)
 {
+    for (int i = 0; i < 1000 && len > 0; ++i) {
+        ssize_t n = write(fd, p, len);
+        if (n > 0) {
+            p += n;
+            len -= static_cast<size_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            return;
+        }
+    }
+}
+
+// Ends the process with the report on stderr and in the working folder,
+// using only async-signal-safe calls: the interrupted code may hold any
+// lock, the allocator's included. The first thread to get here writes; a
+// thread faulting meanwhile waits for it to end the process.
+[[noreturn]] void trap_report_and_exit()
+{
+    if (__atomic_exchange_n(&trap_report_claim, 1, __ATOMIC_SEQ_CST)) {
+        timespec step{0, 10 * 1000 * 1000};
+        for (int waited = 0; waited < 500; ++waited) nanosleep(&step, nullptr);
+        _exit(1);
+    }
     static char report[1024];
     TrapWriter w{report, sizeof report, 0};
     trap_format(&w, trap_code, trap_count);
-    ssize_t ignored = write(2, report, w.len);
-    (void)ignored;
+    const size_t report_len = w.len;
+
+    // getcwd(3) may allocate; the system call never does.
+    static char folder[1024];
+    long got = syscall(SYS_getcwd, folder, sizeof folder);
+    int fd = open("jox-error-report.txt", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd >= 0) {
+        trap_write_all(fd, report, report_len);
+        if (close(fd) != 0) fd = -1;
+    }
+    static char note[1280];
+    TrapWriter n{note, sizeof note, 0};
+    if (got > 0) {
+        n.put(fd >= 0 ? "\r\nThis report is saved as " : "\r\nThis report could not be saved in ");
+        n.put(folder);
+        if (folder[1] != 0) n.put("/");
+        n.put(fd >= 0 ? "jox-error-report.txt.\r\n" : ".\r\n");
+    }
+    trap_write_all(2, report, report_len);
+    trap_write_all(2, note, n.len);
     _exit(1);
 }
 
-// A faulting helper thread waits here for the main thread to end the process.
-[[noreturn]] void trap_park()
+// The faulting instruction's address, 0 where the machine is not known.
+uintptr_t trap_pc(void* context)
 {
-    for (int hours = 0; hours < 24 * 366; ++hours) sleep(3600);
-    _exit(1);
+    const ucontext_t* uc = static_cast<const ucontext_t*>(context);
+    if (!uc) return 0;
+#if defined(__x86_64__)
+    return static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__i386__)
+    return static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_EIP]);
+#elif defined(__aarch64__)
+    return static_cast<uintptr_t>(uc->uc_mcontext.pc);
+#else
+    return 0;
+#endif
 }
 
-[[noreturn]] void trap_hand_over(int sig)
+int trap_in_libc(uintptr_t pc)
 {
-    // A second helper faulting meanwhile is counted and waits too.
-    if (__atomic_exchange_n(&trap_helper_claim, 1, __ATOMIC_SEQ_CST)) trap_park();
-    if (!error_trap_jump_set) trap_report_to_stderr();
-    trap_handed_over = 1;
-    syscall(SYS_tgkill, getpid(), trap_main_tid, sig);
-    timespec step{0, 10 * 1000 * 1000};
-    for (int waited = 0; waited < trap_handover_ms && !trap_taken_over; waited += 10) nanosleep(&step, nullptr);
-    if (!trap_taken_over) trap_report_to_stderr();
-    trap_park();
+    for (int i = 0; i < trap_libc_count; ++i)
+        if (pc >= trap_libc[i].low && pc < trap_libc[i].high) return 1;
+    return 0;
+}
+
+// Collects the executable segments of the C library (libc.so.N).
+int trap_note_libc(dl_phdr_info* info, size_t, void*)
+{
+    const char* name = info->dlpi_name ? info->dlpi_name : "";
+    const char* base = std::strrchr(name, '/');
+    base = base ? base + 1 : name;
+    if (std::strncmp(base, "libc.so", 7) != 0) return 0;
+    for (int i = 0; i < info->dlpi_phnum && trap_libc_count < trap_libc_max; ++i) {
+        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        if (ph.p_type != PT_LOAD || !(ph.p_flags & PF_X)) continue;
+        uintptr_t low = info->dlpi_addr + ph.p_vaddr;
+        trap_libc[trap_libc_count++] = {low, low + ph.p_memsz};
+    }
+    return 1;
 }
 
 void trap_handler(int sig, siginfo_t* info, void* context)
 {
-    (void)context;
     int on_main = trap_main_tid == 0 || trap_tid() == trap_main_tid;
-    if (on_main && trap_handed_over && info->si_code == SI_TKILL && info->si_pid == getpid()) {
-        // A helper thread's fault, counted already.
-        trap_handed_over = 0;
-        trap_taken_over = 1;
-        if (trap_in_report || !error_trap_jump_set) trap_report_to_stderr();
-        siglongjmp(error_trap_jump, 1);
-    }
     uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
     int overflow = on_main && (sig == SIGSEGV || sig == SIGBUS) && trap_is_stack_overflow(address);
-    trap_count = trap_count + 1;
+    __atomic_add_fetch(&trap_count, 1, __ATOMIC_SEQ_CST);
     trap_code = error_code_for_signal(sig, info->si_code, overflow);
     trap_address = address;
 
-    if (trap_in_report) trap_report_to_stderr();
-    if (!on_main) trap_hand_over(sig);
+    if (!on_main || trap_in_report || trap_in_libc(trap_pc(context))) trap_report_and_exit();
     if (!error_trap_jump_set) {
         // Nobody can take the fault: let it end the process as it would have.
         for (int i = 0; i < trap_signal_count; ++i)
@@ -242,6 +300,8 @@ int error_trap_arm()
     if (!trap_stack) trap_stack = std::malloc(trap_stack_size);
     if (!trap_stack) return 0;
     trap_find_stack();
+    trap_libc_count = 0;
+    dl_iterate_phdr(trap_note_libc, nullptr);
     trap_main_tid = trap_tid();
     stack_t ss{};
     ss.ss_sp = trap_stack;
@@ -252,7 +312,10 @@ int error_trap_arm()
     struct sigaction sa{};
     sa.sa_sigaction = trap_handler;
     sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    // A second fault inside the handler ends the process by default action
+    // rather than re-entering it; the jump restores the mask it saved.
     sigemptyset(&sa.sa_mask);
+    for (int sig : trap_signals) sigaddset(&sa.sa_mask, sig);
     for (int i = 0; i < trap_signal_count; ++i) sigaction(trap_signals[i], &sa, &trap_previous[i]);
     trap_armed = 1;
     return 1;
@@ -289,9 +352,7 @@ void error_trap_reset()
     trap_code = 0;
     trap_address = 0;
     trap_in_report = 0;
-    trap_handed_over = 0;
-    trap_taken_over = 0;
-    trap_helper_claim = 0;
+    trap_report_claim = 0;
 }
 
 uint32_t error_code_for_signal(int sig, int si_code, int stack_overflow)

@@ -20,9 +20,12 @@ extern volatile int error_trap_jump_set;
 
 // Installs the handlers for SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGTRAP on an
 // alternate stack, remembering the ones they replace. Non-zero on success.
-// The calling thread is the one that owns the jump target; a fault on any
-// other thread is handed to it, or, when it cannot take the fault within a
-// second, written to stderr before the process ends with status 1.
+// The calling thread is the one that owns the jump target, and only its
+// faults in code outside the C library jump. Any other fault (on another
+// thread, inside the C library, or during error_report) cannot safely go
+// on: the report is written to jox-error-report.txt in the working folder
+// and to stderr, there followed by a line naming that file, and the
+// process ends at once with status 1.
 int error_trap_arm();
 // Puts the remembered handlers back.
 void error_trap_disarm();
@@ -44,5 +47,5 @@ std::string error_report_text(uint32_t code, int count);
 // The error-report step: assembles the report into app.report_text and, when
 // a fault was counted, saves it as jox-error-report.txt in the working
 // folder, shows it naming that file, and opens the file. A fault during
-// this step writes the report to stderr and ends the process at once.
+// this step ends the process as error_trap_arm describes.
 void error_report();

@@ -1,8 +1,9 @@
 // The options window: port, nickname, automatic acceptance, the question
 // whether to open a received file, the received-files folder and the help.
-// The window runs its own event loop until "OK"; the main loop, and with it
-// the network, stands still meanwhile, and a close request is ignored.
+// The window runs its own event loop until "OK", serving the network as the
+// main loop does; a close request is ignored.
 #include "calls.h"
+#include "desktop.h"
 #include "handlers.h"
 #include "state.h"
 #include "constants.h"
@@ -78,8 +79,8 @@ void options_dialog()
         app_loop_hook();
         if (options_clicked(18)) change_folder();
         app.window_event = ui_poll_event();
-        // Nothing to do but wait for the user; no socket is watched here.
-        if (app.window_event == EVENT_NONE) ui_idle_wait(50, nullptr, 0);
+        // The call goes on meanwhile: the peer is answered, callers hear busy.
+        desktop_serve(app.window_event == EVENT_NONE ? 50 : 0);
         if (options_clicked(28)) open_help();
         if (options_clicked(16)) break;
     }
@@ -89,6 +90,7 @@ void options_dialog()
     app.auto_accept = control_get_state(24) == 1 ? "Yes" : "No";
     app.open_file = control_get_state(25) == 1 ? "Yes" : "No";
     if (app.port != 0) save_settings();
+    desktop_settings_changed();
     window_close(WINDOW_OPTIONS);
     if (file_size(app.receive_folder.c_str()) == -2) control_disable(5, 0);
     chat_update_limit();
@@ -108,6 +110,7 @@ void change_folder()
         app.receive_folder = app.previous_folder;
     } else {
         save_settings();
+        desktop_settings_changed();
     }
 }
 

@@ -11,7 +11,7 @@
 #include "handlers.h"
 #include "state.h"
 #include "constants.h"
-#include "front.h"
+#include "desktop.h"
 #include "working_folder.h"
 
 #include "assets.h"
@@ -79,8 +79,6 @@ void load_settings()
 
 void save_settings()
 {
-    // Options of a command-line run hold for that run only.
-    if (front_end) return;
     settings_create(JOX_SETTINGS_FILE);
     settings_write_text("Folder", app.receive_folder.c_str());
     settings_write_text("IP", app.last_address.c_str());
@@ -89,7 +87,11 @@ void save_settings()
     settings_write_text("Open File", app.open_file.c_str());
     settings_write_number("Timeout", app.timeout_seconds);
     settings_write_text("Nickname", app.nickname.c_str());
-    settings_close();
+    // The old file stays whole when the new one cannot be written; the user
+    // hears that the change did not stick.
+    if (!settings_close())
+        message_box_open(app.version_title.c_str(),
+                         "Can't Save the Settings in " JOX_SETTINGS_FILE ".\rThe Previous Settings Stay.", MB_OK);
 }
 
 void open_received_folder()
@@ -115,24 +117,16 @@ int app_startup()
         image_catch(number, picture.data, picture.size);
     }
     build_main_window();
-    // A front end without windows has no use for a sound device either.
-    if (!front_end) sound_init();
+    sound_init();
     if (!net_startup()) message_box("Error", "Can't initialize the network !", MB_OK);
     // The user's own alert sound in the working folder wins over ours.
     std::string alert = file_size(JOX_ALERT_SOUND) >= 0 ? JOX_ALERT_SOUND
                                                         : find_data_file(program_folder(), JOX_ALERT_SOUND);
-    if (!front_end) sound_load(3, alert.c_str());
+    sound_load(3, alert.c_str());
     app.idle = 1;
     load_settings();
-    if (front_end && front_end->settings) front_end->settings();
     app.version_title = JOX_VERSION_TITLE;
-    app.poll_client = 0;
-    if (!front_end || front_end->listen) {
-        net_server_create(0, app.port);
-        if (app.port < 1 || app.port > 65535)
-            status("Can't listen on port " + std::to_string(app.port) + ".");
-    }
-    app.receive_buffer.clear();
+    desktop_start();
     if (file_size(app.receive_folder.c_str()) == -2) control_disable(5, 0);
     chat_update_limit();
     return 1;
@@ -140,16 +134,7 @@ int app_startup()
 
 void app_shutdown()
 {
-    if (app.server_side == 0 && app.poll_client == 1 && app.peer_connection) {
-        net_send_text(app.peer_connection, protocol_token_text(TOKEN_BYE));
-        net_close(app.peer_connection);
-        app.peer_connection = nullptr;
-    }
-    if (app.server_side == 1 && app.poll_client == 1) {
-        if (app.peer_connection) net_send_text(app.peer_connection, protocol_token_text(TOKEN_BYE));
-        net_server_close(0);
-        app.peer_connection = nullptr;
-    }
+    desktop_stop();
     error_report();
     startup_components_down();
 }
@@ -160,6 +145,7 @@ int app_run()
         // A fault was trapped: the interrupted work is abandoned, the bye
         // token and the closing of connections are skipped.
         error_trap_jump_set = 0;
+        desktop_abandon();
         error_report();
         startup_components_down();
         return 0;

@@ -24,7 +24,7 @@
 
 #include "app.h"
 #include "handlers.h"
-#include "offers.h"
+#include "desktop.h"
 #include "state.h"
 #include "toolkit.h"
 
@@ -118,7 +118,7 @@ struct Pair {
             return false;
         started = true;
         control_set_text(0, "127.0.0.2");
-        place_call();
+        desktop_place_call();
         return pump_until([] { return status_text() == "Connected To Server 127.0.0.2."; }, 10);
     }
 
@@ -128,7 +128,10 @@ struct Pair {
     {
         ui_test_queue_files_answer(paths.data(), int(paths.size()));
         auto start = std::chrono::steady_clock::now();
-        send_files();
+        desktop_send_files();
+        std::string want = expected;
+        pump_until([&] { return status_text() == want || status_text() == "Connected. File/s not Sent or Not Accepted."; },
+                   600);
         double s = seconds_since(start);
         return status_text() == expected ? s : -1;
     }

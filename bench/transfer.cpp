@@ -9,7 +9,7 @@
 #include "offers_bench.h"
 
 #include "plain_limit.h"
-#include "progress.h"
+#include "desktop.h"
 
 using namespace offers_bench;
 

@@ -2,10 +2,14 @@
 //
 // The file is read with one read into one buffer at open; the entries found
 // there are views into that buffer, never copies. Texts written later live in
-// a pool of their own that keeps its strings in place until close. The file
-// stays open from open to close, and is rewritten in place with one write and
-// cut at its new end. No lock is taken: only one program uses its own
-// settings file, each instance from its own working folder.
+// a pool of their own that keeps its strings in place until close. The
+// folder holding the file stays open from open to close. A rewrite never
+// touches the old file: the new content goes whole into a new file beside
+// it, is flushed to the disk, and then takes the old file's name in one
+// rename, so a full disk, a size limit or a crash part-way leaves either
+// the old file or the new one, never a cut one. No lock is taken: only one
+// program uses its own settings file, each instance from its own working
+// folder.
 
 #include "settings.h"
 
@@ -17,6 +21,7 @@
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -31,16 +36,17 @@ struct SettingsEntry {
 };
 
 struct SettingsState {
-    int fd = -1;                         // the open file; -1 when none
+    int folder_fd = -1;                  // the file's folder (O_PATH); -1 when unknown
+    std::string name;                    // the file's name in that folder
+    int mode = -1;                       // the old file's permissions; -1 for a new file
     bool writable = false;               // the rewrite at close may happen
     bool taking_writes = false;          // writes are taken (an opening operation ran)
-    bool written = false;                // something was written since opening
+    bool written = false;                // the file is to be rewritten at close
     bool utf8 = false;                   // the file began with the UTF-8 mark
     char* content = nullptr;             // the file as read, two NUL bytes after it
     std::vector<SettingsEntry> entries;  // the file's lines in order
-    std::vector<SettingsEntry> replaced; // the lines of the file settings_create emptied
+    std::vector<SettingsEntry> replaced; // the lines of the file settings_create replaces
     std::deque<std::string> pool;        // texts written since opening
-    std::string pending_path;            // file to create at close after a failed open
 
     ~SettingsState();
 };
@@ -276,20 +282,96 @@ std::string settings_render()
     return text;
 }
 
-// Replaces the file's content by `text`; false when any write failed.
-bool settings_rewrite(int fd, const std::string& text)
+// Finds the folder the rewrite happens in and the file's name there. A link
+// is followed, so that the rewrite replaces the file it points at and the
+// link stays a link. False when the folder cannot be opened.
+bool settings_locate(const char* path)
 {
+    SettingsState& s = settings_state;
+    std::string target = path;
+    if (char* real = realpath(path, nullptr)) {
+        target = real;
+        std::free(real);
+    }
+    const std::size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    s.name = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (s.name.empty()) {
+        return false;
+    }
+    s.folder_fd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return s.folder_fd >= 0;
+}
+
+// A name for the new file that no other rewrite picks: hidden, beside the
+// file, made of its name, the process and a clock reading.
+std::string settings_temp_name(int attempt)
+{
+    static unsigned counter = 0;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const unsigned long long mix = (static_cast<unsigned long long>(now.tv_nsec) << 20) ^
+                                   (static_cast<unsigned long long>(getpid()) << 8) ^ ++counter ^
+                                   (static_cast<unsigned long long>(attempt) << 40);
+    static const char hex[] = "0123456789abcdef";
+    std::string name = "." + settings_state.name.substr(0, 200) + ".new-";
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        name += hex[(mix >> shift) & 15];
+    }
+    return name;
+}
+
+// Puts `text` in place of the file, or leaves the file as it was and
+// returns false. See the file header for why it goes through a new file.
+bool settings_replace(const std::string& text)
+{
+    SettingsState& s = settings_state;
+    if (s.folder_fd < 0) {
+        return false;
+    }
+    std::string temp;
+    int fd = -1;
+    for (int i = 0; i < SETTINGS_RETRIES && fd < 0; i++) {
+        temp = settings_temp_name(i);
+        fd = openat(s.folder_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    if (fd < 0) {
+        return false;
+    }
+    // Before any byte is written, so a private file is never readable by
+    // others even briefly. Some file systems keep no modes; the content
+    // matters more than its permissions there.
+    if (s.mode >= 0) {
+        fchmod(fd, static_cast<mode_t>(s.mode));
+    }
     std::size_t done = 0;
     for (int i = 0; i < SETTINGS_RETRIES && done < text.size(); i++) {
-        const ssize_t n = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno != EINTR) {
-            return false;
+            break;
         }
         if (n > 0) {
             done += static_cast<std::size_t>(n);
         }
     }
-    return done == text.size() && ftruncate(fd, static_cast<off_t>(text.size())) == 0;
+    bool ok = done == text.size() && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    ok = ok && renameat(s.folder_fd, temp.c_str(), s.folder_fd, s.name.c_str()) == 0;
+    if (!ok) {
+        unlinkat(s.folder_fd, temp.c_str(), 0);
+        return false;
+    }
+    // The rename itself reaches the disk with the folder. The new content is
+    // in place whatever this answers.
+    const int folder = openat(s.folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        fsync(folder);
+        close(folder);
+    }
+    return true;
 }
 
 // Reads the open file into the content buffer and parses it. A file that
@@ -343,26 +425,34 @@ int settings_open(const char* path)
     }
     SettingsState& s = settings_state;
     s.taking_writes = true;
-    s.writable = true;
-    // Non-blocking, so that a named pipe in the file's place cannot hold us.
+    // Opened for writing only to learn whether we may: the file itself is
+    // never written. Non-blocking, so that a named pipe in the file's place
+    // cannot hold us.
     int fd = open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    s.writable = fd >= 0;
     if (fd < 0) {
-        s.writable = false;
         fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     }
+    const int open_error = errno;
     struct stat st;
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
         close(fd);
-        fd = -1;
+        s.writable = false;
+        return 0;
     }
     if (fd < 0) {
-        s.writable = false;
-        s.pending_path = path;
+        // Only a file that is not there may be created at close; one we
+        // could not read is never replaced by content we never saw.
+        s.writable = open_error == ENOENT && settings_locate(path);
         return 0;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    s.fd = fd;
     settings_load(fd, static_cast<std::size_t>(st.st_size));
+    close(fd);
+    s.mode = static_cast<int>(st.st_mode & 07777);
+    if (s.writable && !settings_locate(path)) {
+        s.writable = false;
+    }
     return 1;
 }
 
@@ -373,25 +463,39 @@ int settings_create(const char* path)
     if (path == nullptr || path[0] == '\0') {
         return 0;
     }
-    // The file being replaced keeps its mark, and lends its values to writes
-    // that hand them back as a window showed them.
+    SettingsState& s = settings_state;
+    // The file being replaced keeps its mark and its permissions, and lends
+    // its values to writes that hand them back as a window showed them. One
+    // we may not write, or something other than a file, is left alone.
     const int old_fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat st;
-    if (old_fd >= 0 && fstat(old_fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        settings_load(old_fd, static_cast<std::size_t>(st.st_size));
-        settings_state.replaced.swap(settings_state.entries);
+    if (old_fd < 0 && errno != ENOENT) {
+        return 0;
     }
     if (old_fd >= 0) {
+        struct stat st;
+        const int probe = open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+        const bool replaceable = probe >= 0 && fstat(old_fd, &st) == 0 && S_ISREG(st.st_mode);
+        if (probe >= 0) {
+            close(probe);
+        }
+        if (replaceable) {
+            settings_load(old_fd, static_cast<std::size_t>(st.st_size));
+            s.replaced.swap(s.entries);
+            s.mode = static_cast<int>(st.st_mode & 07777);
+        }
         close(old_fd);
+        if (!replaceable) {
+            settings_close();
+            return 0;
+        }
     }
-    const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    if (!settings_locate(path)) {
         settings_close();
         return 0;
     }
-    settings_state.fd = fd;
-    settings_state.writable = true;
-    settings_state.taking_writes = true;
+    s.writable = true;
+    s.taking_writes = true;
+    s.written = true;
     return 1;
 }
 
@@ -489,21 +593,17 @@ void settings_write_number(const char* key, int number)
 }
 
 // See header.
-void settings_close()
+int settings_close()
 {
     SettingsState& s = settings_state;
-    if (s.written && s.fd < 0 && !s.pending_path.empty()) {
-        s.fd = open(s.pending_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        s.writable = s.fd >= 0;
-    }
-    if (s.written && s.fd >= 0 && s.writable) {
-        settings_rewrite(s.fd, settings_render());
-    }
-    if (s.fd >= 0) {
-        close(s.fd);
+    const int saved = !s.written || (s.writable && settings_replace(settings_render())) ? 1 : 0;
+    if (s.folder_fd >= 0) {
+        close(s.folder_fd);
     }
     std::free(s.content);
-    s.fd = -1;
+    s.folder_fd = -1;
+    s.name.clear();
+    s.mode = -1;
     s.content = nullptr;
     s.writable = false;
     s.taking_writes = false;
@@ -512,5 +612,5 @@ void settings_close()
     s.entries.clear();
     s.replaced.clear();
     s.pool.clear();
-    s.pending_path.clear();
+    return saved;
 }

@@ -1,5 +1,8 @@
 // Settings file: "key = value" lines, ";" comments and "[group]" lines, read
-// whole at open and written back whole at close. One file is open at a time;
+// whole at open and written back whole at close, through a new file that
+// takes the old one's name only once it is complete and on the disk: the
+// old file is never cut or emptied, whatever fails. A link is followed to
+// the file it names and stays a link. One file is open at a time;
 // the state is process-wide. Lookups and writes see only the top section (the
 // lines before the first group line). Keys compare ignoring ASCII case.
 // Keys and values are bytes, handed in and out as they are: on Linux the
@@ -11,12 +14,17 @@
 
 // Closes any open file, then opens `path` and parses it. Non-zero when the
 // file exists and was read; 0 otherwise (lookups then return their defaults,
-// and writes are kept for a file created at close).
+// and writes are kept: for a file created at close when none was there, in
+// memory only when something else is there or it could not be read).
 int settings_open(const char* path);
 
-// Closes any open file, then creates `path` empty (replacing it). Non-zero on
-// success, 0 when it cannot be created (later writes then change nothing).
-// A replaced file that began with the UTF-8 mark is rewritten with it.
+// Closes any open file, then starts a new content for `path`, which replaces
+// the file at close, even when nothing was written; until then the old file
+// stays as it is. Non-zero on success; 0 when `path` cannot be replaced (its
+// folder is missing, something other than a file is there, or a file we may
+// not read or write), and later writes then change nothing. A replaced file
+// keeps its permissions, and one that began with the UTF-8 mark is
+// rewritten with it.
 int settings_create(const char* path);
 
 // The value of `key` with surrounding blanks removed, or `fallback` when the
@@ -37,6 +45,10 @@ int settings_read_number(const char* key, int fallback);
 void settings_write_text(const char* key, const char* text);
 void settings_write_number(const char* key, int number);
 
-// Writes the file back if anything was written, then forgets it. A file that
-// was only read stays byte for byte as it was.
-void settings_close();
+// Writes the file back if anything was written (always after
+// settings_create), then forgets it. 1 when nothing was to be written or the
+// new content is in place; 0 when it could not be put there whole (the file
+// may not be written, the folder takes no new file, a write or the flush to
+// the disk failed): the file is then exactly as it was, and no new file is
+// left beside it. A file that was only read stays byte for byte as it was.
+int settings_close();

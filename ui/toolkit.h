@@ -1,5 +1,6 @@
 // The toolkit: numbered windows and controls, a non-blocking event poll, a
-// status bar, modal requesters and a painting sleep. The application talks to
+// status bar, requesters (blocking, or window-modal with their answer as an
+// event) and a painting sleep. The application talks to
 // its windows only through this header; the implementation over Qt 6 Widgets
 // is the only code that includes Qt.
 //
@@ -22,6 +23,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Event codes returned by ui_poll_event.
 enum {
@@ -34,7 +36,8 @@ enum {
     EVENT_CONTROL = 13100,
     EVENT_MENU = 13101,
     EVENT_TRAY = 13102,
-    EVENT_ACTIVATE = 13104
+    EVENT_ACTIVATE = 13104,
+    EVENT_ANSWER = 13105     // a question was answered; see message_box_open
 };
 
 // Control event types (ui_event_type after EVENT_CONTROL).
@@ -103,8 +106,8 @@ int ui_event_key();                  // first parameter of the last raw message
 // Sleeps `ms` while keeping every window painted (non-input events only;
 // user input waits in the queue for the next poll).
 void delay_ms(int ms);
-// Waits up to `max_ms` until a window event or input is pending or one of the
-// `nfds` sockets is readable. Nothing is taken off any queue.
+// Waits up to `max_ms` until a window event, input or an answer is pending or
+// one of the `nfds` sockets is readable. Nothing is taken off any queue.
 void ui_idle_wait(int max_ms, const int* fds, int nfds);
 // The platform handle of the widget that has the keyboard focus, or nullptr.
 // In the pass whose poll returned a raw key message: the control that key
@@ -177,7 +180,7 @@ int statusbar_set_text(int number, int field, const char* text, int flags);
 int statusbar_set_icon(int number, int field, void* image);
 std::string statusbar_get_text(int number, int field);
 
-// --- Requesters (modal) ----------------------------------------------------
+// --- Requesters (modal: they return once answered, and nothing else runs) ---
 // "\r" in texts breaks the line. Result: the button pressed (IDOK, IDYES, IDNO).
 int message_box(const char* title, const char* text, int flags);
 // The chosen folder ending in "/", or "" when cancelled.
@@ -189,16 +192,46 @@ std::string open_files_requester(const char* title, const char* default_file,
 // The next path of the last multiple selection, "" when none is left.
 std::string next_selected_file();
 
+// --- Questions that do not wait ------------------------------------------------
+// A message box (flags as message_box: MB_OK or MB_YESNO) shown window-modal
+// over the main window (or over `parent_window` when it is open), returning at
+// once with the box's number (> 0). When the user answers, ui_poll_event
+// returns EVENT_ANSWER once, with ui_event_answer_id() == that number and
+// ui_event_answer() == IDOK / IDYES / IDNO (Escape and the title-bar close
+// give IDNO for Yes/No boxes, IDOK for OK boxes). The window-modal box never
+// stops the caller's loop. Numbers are never reused while the program runs.
+// A box whose window is closed under it answers as Escape would. Without a
+// display (before ui_init) the answer is IDNO or IDOK at once.
+int message_box_open(const char* title, const char* text, int flags, int parent_window = 0);
+// The multi-file requester the same way: EVENT_ANSWER with the box's number;
+// the chosen paths (none: cancelled) come from ui_event_files(), and
+// ui_event_answer() is IDOK with paths, IDNO without. Pattern, index and
+// flags as open_files_requester; its selection (next_selected_file) is left
+// alone.
+int files_requester_open(const char* title, const char* default_file, const char* pattern,
+                         int pattern_index, int flags);
+// Closes a box or requester that is still open, unanswered: no event follows.
+// An answer given but not yet polled is dropped too, so after this call no
+// EVENT_ANSWER carries `id`. Unknown numbers are ignored.
+void question_close(int id);
+// The number, answer and chosen paths of the last EVENT_ANSWER polled; they
+// stay until the next one.
+int ui_event_answer_id();
+int ui_event_answer();
+const std::vector<std::string>& ui_event_files();
+
 // --- Test seams: answers for the next requesters, so no test waits on a
-// modal window. Each queued answer is used once, in order; with none queued a
-// real modal window opens.
+// modal window. Each queued answer is used once, in order, by the blocking
+// and the window-modal forms alike (the latter then show no window and queue
+// EVENT_ANSWER at once); with none queued a real window opens.
 void ui_test_queue_message_answer(int button);
 // Folder answer: a path, or "" to cancel.
 void ui_test_queue_folder_answer(const std::string& folder);
 // Files answer: the chosen paths ({} to cancel). Several paths in one folder
 // behave like a multiple selection.
 void ui_test_queue_files_answer(const std::string* paths, int count);
-// Called with title and text of every message box shown (nullptr to stop).
+// Called with title and text of every message box asked, in either form and
+// whether a queued answer stands in for the person or not (nullptr to stop).
 void ui_test_set_message_observer(void (*observer)(const char* title, const char* text));
 // Renders a window (frame excluded) to a PNG file. Non-zero on success.
 int ui_test_grab_window(int window, const char* png_path);

@@ -1,5 +1,7 @@
 // The toolkit's start and end, its one event FIFO and the calls that read it:
-// the poll, the painting sleep, the idle wait and the abandon check.
+// the poll, the painting sleep, the idle wait and the abandon check. Answers
+// to window-modal questions travel through the same FIFO, so they come out in
+// the order they were given, between the clicks and keys around them.
 //
 // Key idea: Qt dispatches its own events (inside processEvents) and our
 // widgets append what the application cares about to one FIFO; the poll
@@ -64,6 +66,10 @@ int ui_pop_entry()
         s.last_key = e.key;
         s.last_key_focus = e.focus;
         s.key_polled = true;
+    } else if (e.code == EVENT_ANSWER) {
+        s.last_answer_id = e.answer_id;
+        s.last_answer = e.answer;
+        s.last_files = std::move(e.files);
     }
     return e.code;
 }
@@ -83,7 +89,7 @@ void ui_run_qt_throttled(QEventLoop::ProcessEventsFlags flags)
 
 ui_state& ui_st()
 {
-    static ui_state state{false, {}, {}, nullptr, -1, {}, 0, -1, 0, 0, nullptr, false, -1, -1, false, {}};
+    static ui_state state{false, {}, {}, nullptr, -1, {}, 0, -1, 0, 0, nullptr, false, -1, -1, false, {}, 0, 0, {}};
     return state;
 }
 
@@ -141,6 +147,8 @@ int ui_init()
 void ui_shutdown()
 {
     ui_state& s = ui_st();
+    // Before the windows: a box dying with its window would answer.
+    ui_questions_close_all();
     std::vector<int> open;
     for (auto& [number, win] : s.windows)
         open.push_back(number);
@@ -160,6 +168,9 @@ void ui_shutdown()
     s.focus_passing = -1;
     s.escape_pressed = false;
     s.window_clicked.clear();
+    s.last_answer_id = 0;
+    s.last_answer = 0;
+    s.last_files.clear();
     if (ui_filter && qApp)
         qApp->removeEventFilter(ui_filter);
     delete ui_filter;
@@ -177,18 +188,33 @@ void ui_queue_window_event(int code, int window)
         if (last.code == code && last.window == window)
             return;
     }
-    s.fifo.push_back({code, window, -1, -1, 0, nullptr});
+    s.fifo.push_back({code, window, -1, -1, 0, nullptr, 0, 0, {}});
 }
 
 void ui_queue_control_event(int control, int type)
 {
     ui_control* c = ui_find_control(control);
-    ui_st().fifo.push_back({EVENT_CONTROL, c ? c->window : -1, control, type, 0, nullptr});
+    ui_st().fifo.push_back({EVENT_CONTROL, c ? c->window : -1, control, type, 0, nullptr, 0, 0, {}});
 }
 
 void ui_queue_key(int key, QWidget* focus)
 {
-    ui_st().fifo.push_back({EVENT_KEY_DOWN, -1, -1, -1, key, focus});
+    ui_st().fifo.push_back({EVENT_KEY_DOWN, -1, -1, -1, key, focus, 0, 0, {}});
+}
+
+void ui_queue_answer(int id, int answer, std::vector<std::string> files)
+{
+    ui_st().fifo.push_back({EVENT_ANSWER, -1, -1, -1, 0, nullptr, id, answer, std::move(files)});
+}
+
+void ui_drop_answer(int id)
+{
+    std::deque<ui_entry>& fifo = ui_st().fifo;
+    for (auto it = fifo.begin(); it != fifo.end(); ++it)
+        if (it->code == EVENT_ANSWER && it->answer_id == id) {
+            fifo.erase(it);
+            return;
+        }
 }
 
 // --- Events -----------------------------------------------------------------
@@ -203,8 +229,10 @@ int ui_wait_event(int timeout_ms)
     ui_state& s = ui_st();
     s.last_type = -1;
     s.key_polled = false;
+    // Without a display only answers are queued (a question asked then is
+    // answered at once), and they must still reach the caller.
     if (!s.ready)
-        return EVENT_NONE;
+        return s.fifo.empty() ? EVENT_NONE : ui_pop_entry();
     if (s.fifo.empty())
         QCoreApplication::processEvents(QEventLoop::AllEvents);
     if (s.fifo.empty() && timeout_ms != 0) {
@@ -234,6 +262,9 @@ int ui_event_control() { return ui_st().last_control; }
 int ui_event_type() { return ui_st().last_type; }
 int ui_event_window() { return ui_st().last_window; }
 int ui_event_key() { return ui_st().last_key; }
+int ui_event_answer_id() { return ui_st().last_answer_id; }
+int ui_event_answer() { return ui_st().last_answer; }
+const std::vector<std::string>& ui_event_files() { return ui_st().last_files; }
 
 void delay_ms(int ms)
 {

@@ -18,12 +18,14 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <vector>
 
 class QStatusBar;
 class QStyle;
 class QHBoxLayout;
 
-// One FIFO entry: a window event, a control event or a raw key message.
+// One FIFO entry: a window event, a control event, a raw key message or an
+// answer.
 struct ui_entry {
     int code;     // EVENT_* returned by the poll
     int window;   // window number the entry concerns, -1 when none
@@ -31,6 +33,9 @@ struct ui_entry {
     int type;     // TYPE_* for EVENT_CONTROL, else -1
     int key;      // key code for EVENT_KEY_DOWN, else 0
     QPointer<QWidget> focus;  // EVENT_KEY_DOWN: the control the key was typed into, null once it died
+    int answer_id;            // EVENT_ANSWER: number of the question answered, else 0
+    int answer;               // EVENT_ANSWER: IDOK, IDYES or IDNO, else 0
+    std::vector<std::string> files;  // EVENT_ANSWER of a files requester: the chosen paths
 };
 
 // A toolkit window: closing is the application's decision, and moves,
@@ -100,6 +105,9 @@ struct ui_state {
     int focus_passing;                        // window given the focus by a closing one, until it has it, -1
     bool escape_pressed;                      // Escape seen since the last abandon check
     std::map<int, bool> window_clicked;       // window clicked since the last abandon check
+    int last_answer_id;                       // question of the last answer polled, 0 none
+    int last_answer;                          // that answer: IDOK, IDYES or IDNO
+    std::vector<std::string> last_files;      // the paths chosen with it
 };
 
 ui_state& ui_st();
@@ -110,6 +118,12 @@ void ui_queue_window_event(int code, int window);
 void ui_queue_control_event(int control, int type);
 // `focus` is the control the key was typed into.
 void ui_queue_key(int key, QWidget* focus);
+// The answer to question `id`.
+void ui_queue_answer(int id, int answer, std::vector<std::string> files);
+// Takes back the answer to question `id` while it waits in the FIFO.
+void ui_drop_answer(int id);
+// Closes every open question with no answer (the toolkit is shutting down).
+void ui_questions_close_all();
 
 // Table look-ups; nullptr when the number names nothing (or its widget died).
 ui_window* ui_find_window(int window);

@@ -1,6 +1,13 @@
-// Modal requesters: the message box, the folder requester and the
+// Requesters: the message box, the folder requester and the
 // multi-selection open-file requester, with the answer queues that let tests
 // stand in for a person.
+//
+// Two forms share one builder per dialog: the blocking one runs the dialog's
+// own event loop, during which nothing else of ours runs; the window-modal
+// one (a "question") shows the dialog and returns its number, and the answer
+// reaches the event FIFO when the person gives it. A question lives in the
+// table of open questions until it is answered, closed by the program, or
+// dies with its window; only the first of these ends it.
 //
 // Only the dialog itself is replaced by a queued answer: the path rules
 // (trailing "/", the first path of a selection, the rest handed out one by
@@ -17,6 +24,8 @@
 #include <QMessageBox>
 
 #include <deque>
+#include <functional>
+#include <map>
 #include <vector>
 
 namespace {
@@ -28,11 +37,13 @@ struct ui_requester_state {
     void (*observer)(const char*, const char*);        // sees every message box
     std::deque<std::string> selection;                 // rest of the last selection
     std::string last_folder;                           // folder of the last chosen file
+    std::map<int, QPointer<QDialog>> questions;        // open, unanswered questions by number
+    int last_question;                                 // number of the last question asked
 };
 
 ui_requester_state& ui_req()
 {
-    static ui_requester_state state{{}, {}, {}, nullptr, {}, {}};
+    static ui_requester_state state{{}, {}, {}, nullptr, {}, {}, {}, 0};
     return state;
 }
 
@@ -101,27 +112,33 @@ QString ui_start_folder(const std::string& preset)
 }
 
 // Qt's own file dialog (no desktop portal here), sized so that names, sizes
-// and dates are read in full.
-QStringList ui_run_file_dialog(const char* title, const QString& folder, const std::string& name,
-                               const QStringList& filters, int pattern_index, bool several)
+// and dates are read in full. It opens in the preset's folder with its name
+// selected when that could name a file.
+QFileDialog* ui_make_file_dialog(QWidget* owner, const char* title, const char* default_file,
+                                 const char* pattern, int pattern_index, bool several)
 {
-    QFileDialog dialog(ui_dialog_owner(), ui_qs(title), folder);
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setFileMode(several ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
-    dialog.setNameFilters(filters);
+    std::string folder, name;
+    ui_split_path(default_file ? default_file : "", folder, name);
+    if (!ui_usable_name(name))
+        name.clear();
+    QStringList filters = ui_name_filters(pattern ? pattern : "");
+    auto* dialog = new QFileDialog(owner, ui_qs(title), ui_start_folder(folder));
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setFileMode(several ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
+    dialog->setNameFilters(filters);
     if (pattern_index >= 0 && pattern_index < filters.size())
-        dialog.selectNameFilter(filters[pattern_index]);
+        dialog->selectNameFilter(filters[pattern_index]);
     if (!name.empty())
-        dialog.selectFile(ui_qs(name.c_str()));
-    dialog.setViewMode(QFileDialog::Detail);
-    dialog.resize(720, 440);
-    if (auto* view = dialog.findChild<QTreeView*>()) {
+        dialog->selectFile(ui_qs(name.c_str()));
+    dialog->setViewMode(QFileDialog::Detail);
+    dialog->resize(720, 440);
+    if (auto* view = dialog->findChild<QTreeView*>()) {
         QFontMetrics m(view->font());
         view->header()->setMinimumSectionSize(m.horizontalAdvance(QStringLiteral("Date Modified")) + 24);
         view->header()->resizeSection(0, 320);
         // Names are read in full once the folder is listed (in the
         // background); a long one widens the column, never narrows it.
-        if (auto* model = dialog.findChild<QFileSystemModel*>())
+        if (auto* model = dialog->findChild<QFileSystemModel*>())
             QObject::connect(model, &QFileSystemModel::directoryLoaded, view, [view] {
                 int before = view->header()->sectionSize(0);
                 view->resizeColumnToContents(0);
@@ -129,53 +146,137 @@ QStringList ui_run_file_dialog(const char* title, const QString& folder, const s
                     view->header()->resizeSection(0, before);
             });
     }
-    if (dialog.exec() != QDialog::Accepted)
-        return {};
-    return dialog.selectedFiles();
+    return dialog;
+}
+
+// The paths a files requester gave, as its caller sees them: one only unless
+// several were allowed. The folder of the first is where the next requester
+// opens.
+std::vector<std::string> ui_files_taken(std::vector<std::string> chosen, bool several)
+{
+    if (!several && chosen.size() > 1)
+        chosen.resize(1);
+    if (!chosen.empty()) {
+        std::string name;
+        ui_split_path(chosen[0], ui_req().last_folder, name);
+    }
+    return chosen;
+}
+
+// What every message box does first: the observer sees it, then a queued
+// answer stands in for the person, or, with no display, the answer Escape
+// would give. False when a real box must open.
+bool ui_box_preset(const char* title, const char* text, bool yes_no, int& answer)
+{
+    ui_requester_state& r = ui_req();
+    if (r.observer)
+        r.observer(title ? title : "", text ? text : "");
+    if (!r.message_answers.empty()) {
+        answer = r.message_answers.front();
+        r.message_answers.pop_front();
+        return true;
+    }
+    if (!ui_st().ready) {
+        answer = yes_no ? IDNO : IDOK;
+        return true;
+    }
+    return false;
+}
+
+// The message box of both forms, not yet shown.
+QMessageBox* ui_make_box(QWidget* owner, const char* title, const char* text, bool yes_no)
+{
+    auto* box = new QMessageBox(owner);
+    box->setWindowTitle(ui_title(title));
+    // An offered file name reaches the user here: shown as it is, never as
+    // markup that could load a file of the sender's choosing.
+    box->setTextFormat(Qt::PlainText);
+    box->setText(ui_box_text(text));
+    // The box is as wide as its text, but the window manager cuts a longer
+    // title: a spacer row keeps room for the title in a bold face and for
+    // the title bar's icon and buttons.
+    if (auto* grid = qobject_cast<QGridLayout*>(box->layout())) {
+        QFont bold = QApplication::font();
+        bold.setBold(true);
+        int need = QFontMetrics(bold).horizontalAdvance(box->windowTitle()) + 120;
+        grid->addItem(new QSpacerItem(need, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+    }
+    if (yes_no) {
+        box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box->setDefaultButton(QMessageBox::Yes);
+        box->setEscapeButton(QMessageBox::No);
+    } else {
+        box->setStandardButtons(QMessageBox::Ok);
+    }
+    return box;
+}
+
+// The answer of a finished box (nullptr: it died first). The title-bar close
+// finishes the box before it records the escape button as clicked, so
+// anything but a click on Yes is No.
+int ui_box_answer(QMessageBox* box, bool yes_no)
+{
+    if (!yes_no)
+        return IDOK;
+    return box && box->clickedButton() == box->button(QMessageBox::Yes) ? IDYES : IDNO;
+}
+
+// The window a question stays over: `parent_window` while it is open and
+// shown, else the first titled window shown (the main window). Never a popup,
+// and never a hidden window, which would keep the question out of sight.
+QWidget* ui_question_owner(int parent_window)
+{
+    auto usable = [](const ui_window* w) {
+        return w && w->widget && !(w->flags & WINDOW_POPUP) && w->widget->isVisible();
+    };
+    ui_window* preferred = ui_find_window(parent_window);
+    if (usable(preferred))
+        return preferred->widget;
+    for (auto& [number, win] : ui_st().windows)
+        if (usable(&win))
+            return win.widget;
+    return nullptr;
+}
+
+// Shows `dialog` window-modal as question `id`. `read` turns the dialog's
+// result into the answer and paths; `lost` is the answer when the dialog dies
+// unanswered with its window.
+void ui_question_show(int id, QDialog* dialog, int lost,
+                      std::function<int(int result, std::vector<std::string>& files)> read)
+{
+    ui_req().questions[id] = dialog;
+    QObject::connect(dialog, &QDialog::finished, dialog, [id, dialog, read](int result) {
+        if (!ui_req().questions.erase(id))
+            return;
+        std::vector<std::string> files;
+        int answer = read(result, files);
+        ui_queue_answer(id, answer, std::move(files));
+        dialog->deleteLater();
+    });
+    // No context object: the lambda must still run while the dialog dies.
+    QObject::connect(dialog, &QObject::destroyed, [id, lost] {
+        if (ui_req().questions.erase(id))
+            ui_queue_answer(id, lost, {});
+    });
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->show();
 }
 
 }  // namespace
 
 int message_box(const char* title, const char* text, int flags)
 {
-    ui_requester_state& r = ui_req();
-    if (r.observer)
-        r.observer(title ? title : "", text ? text : "");
     bool yes_no = flags == MB_YESNO;
-    if (!r.message_answers.empty()) {
-        int answer = r.message_answers.front();
-        r.message_answers.pop_front();
+    int answer = 0;
+    if (ui_box_preset(title, text, yes_no, answer))
         return answer;
-    }
-    if (!ui_st().ready)
-        return yes_no ? IDNO : IDOK;
-    QMessageBox box(ui_dialog_owner());
-    box.setWindowTitle(ui_title(title));
-    // An offered file name reaches the user here: shown as it is, never as
-    // markup that could load a file of the sender's choosing.
-    box.setTextFormat(Qt::PlainText);
-    box.setText(ui_box_text(text));
-    // The box is as wide as its text, but the window manager cuts a longer
-    // title: a spacer row keeps room for the title in a bold face and for
-    // the title bar's icon and buttons.
-    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
-        QFont bold = QApplication::font();
-        bold.setBold(true);
-        int need = QFontMetrics(bold).horizontalAdvance(box.windowTitle()) + 120;
-        grid->addItem(new QSpacerItem(need, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
-                      grid->columnCount());
-    }
-    if (yes_no) {
-        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(QMessageBox::Yes);
-        box.setEscapeButton(QMessageBox::No);
-    } else {
-        box.setStandardButtons(QMessageBox::Ok);
-    }
-    int pressed = box.exec();
-    if (yes_no)
-        return pressed == QMessageBox::Yes ? IDYES : IDNO;
-    return IDOK;
+    // Held by a guard: the box dies with its owner if that closes meanwhile.
+    QPointer<QMessageBox> box = ui_make_box(ui_dialog_owner(), title, text, yes_no);
+    box->exec();
+    answer = ui_box_answer(box, yes_no);
+    delete box.data();
+    return answer;
 }
 
 std::string folder_requester(const char* title, const char* initial_folder)
@@ -211,21 +312,17 @@ std::string open_files_requester(const char* title, const char* default_file, co
         chosen = r.file_answers.front();
         r.file_answers.pop_front();
     } else if (ui_st().ready) {
-        std::string folder, name;
-        ui_split_path(default_file ? default_file : "", folder, name);
-        if (!ui_usable_name(name))
-            name.clear();
-        for (const QString& p : ui_run_file_dialog(title, ui_start_folder(folder), name,
-                                                   ui_name_filters(pattern ? pattern : ""), pattern_index, several))
-            chosen.push_back(ui_bytes(p));
+        QPointer<QFileDialog> dialog =
+            ui_make_file_dialog(ui_dialog_owner(), title, default_file, pattern, pattern_index, several);
+        if (dialog->exec() == QDialog::Accepted && dialog)
+            for (const QString& p : dialog->selectedFiles())
+                chosen.push_back(ui_bytes(p));
+        delete dialog.data();
     }
+    chosen = ui_files_taken(std::move(chosen), several);
     r.selection.clear();
     if (chosen.empty())
         return "";
-    if (!several)
-        chosen.resize(1);
-    std::string name;
-    ui_split_path(chosen[0], r.last_folder, name);
     for (std::size_t i = 1; i < chosen.size(); i++)
         r.selection.push_back(chosen[i]);
     return chosen[0];
@@ -239,6 +336,73 @@ std::string next_selected_file()
     std::string next = r.selection.front();
     r.selection.pop_front();
     return next;
+}
+
+// --- Questions that do not wait ------------------------------------------------
+
+int message_box_open(const char* title, const char* text, int flags, int parent_window)
+{
+    bool yes_no = flags == MB_YESNO;
+    int id = ++ui_req().last_question;
+    int answer = 0;
+    if (ui_box_preset(title, text, yes_no, answer)) {
+        ui_queue_answer(id, answer, {});
+        return id;
+    }
+    QMessageBox* box = ui_make_box(ui_question_owner(parent_window), title, text, yes_no);
+    ui_question_show(id, box, yes_no ? IDNO : IDOK, [box, yes_no](int, std::vector<std::string>&) {
+        return ui_box_answer(box, yes_no);
+    });
+    return id;
+}
+
+int files_requester_open(const char* title, const char* default_file, const char* pattern, int pattern_index,
+                         int flags)
+{
+    ui_requester_state& r = ui_req();
+    bool several = (flags & 3) != 0;  // as open_files_requester
+    int id = ++r.last_question;
+    if (!r.file_answers.empty() || !ui_st().ready) {
+        std::vector<std::string> chosen;
+        if (!r.file_answers.empty()) {
+            chosen = r.file_answers.front();
+            r.file_answers.pop_front();
+        }
+        chosen = ui_files_taken(std::move(chosen), several);
+        int answer = chosen.empty() ? IDNO : IDOK;
+        ui_queue_answer(id, answer, std::move(chosen));
+        return id;
+    }
+    QFileDialog* dialog = ui_make_file_dialog(ui_question_owner(0), title, default_file, pattern, pattern_index,
+                                              several);
+    ui_question_show(id, dialog, IDNO, [dialog, several](int result, std::vector<std::string>& files) {
+        std::vector<std::string> chosen;
+        if (result == QDialog::Accepted)
+            for (const QString& p : dialog->selectedFiles())
+                chosen.push_back(ui_bytes(p));
+        files = ui_files_taken(std::move(chosen), several);
+        return files.empty() ? IDNO : IDOK;
+    });
+    return id;
+}
+
+void question_close(int id)
+{
+    ui_requester_state& r = ui_req();
+    auto it = r.questions.find(id);
+    if (it != r.questions.end()) {
+        QPointer<QDialog> dialog = it->second;
+        // Out of the table first: neither its finishing nor its death answers.
+        r.questions.erase(it);
+        delete dialog.data();
+    }
+    ui_drop_answer(id);
+}
+
+void ui_questions_close_all()
+{
+    while (!ui_req().questions.empty())
+        question_close(ui_req().questions.begin()->first);
 }
 
 // --- Test seams ---------------------------------------------------------------

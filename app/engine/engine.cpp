@@ -7,6 +7,7 @@
 #include "files.h"
 #include "image.h"
 #include "md5.h"
+#include "frame.h"
 #include "net.h"
 #include "stream.h"
 
@@ -121,12 +122,11 @@ int Engine::start(const EngineConfig& cfg, int64_t)
 
 void Engine::set_config(const EngineConfig& cfg)
 {
-    int port_changed = cfg.port != cfg_.port;
+    // The listener stays where it is: a new port is listened on from the
+    // next start, as the Options window says.
+    int listen_fd = listen_fd_;
     cfg_ = cfg;
-    if (port_changed && cfg.listen && !shutting_) {
-        net_stream_close(listen_fd_);
-        listen_fd_ = net_stream_listen(cfg.port);
-    }
+    listen_fd_ = listen_fd;
 }
 
 int Engine::listening_port() const
@@ -248,7 +248,7 @@ void Engine::take_call(int fd, uint32_t address, int64_t now)
     role_ = ROLE_ANSWERER;
     ++generation_;
     ++calls_;
-    session_ = std::make_unique<Session>(cfg_.session, ROLE_ANSWERER, generation_, now, this);
+    session_ = std::make_unique<Session>(session_config(), ROLE_ANSWERER, generation_, now, this);
     EngineEvent c;
     c.kind = EventKind::Controls;
     c.code = CONTROLS_ANSWERED;
@@ -272,6 +272,16 @@ void Engine::take_call(int fd, uint32_t address, int64_t now)
     st.text = dotted(address);
     emit(st);
     session_->start(now);
+}
+
+SessionConfig Engine::session_config() const
+{
+    SessionConfig c = cfg_.session;
+    // One transfer limit for the whole program, the transport's; a body that
+    // trickles slower than 1 KiB/s over that long stands as good as still.
+    c.io_limit_ms = net_frame_time_limit_ms();
+    if (c.slow_limit_ms == 0) c.slow_limit_ms = c.io_limit_ms;
+    return c;
 }
 
 void Engine::turn_away(int fd, int64_t now)
@@ -473,7 +483,7 @@ void Engine::call_placed(int fd, int64_t now)
     call_fd_ = fd;
     role_ = ROLE_CALLER;
     ++generation_;
-    session_ = std::make_unique<Session>(cfg_.session, ROLE_CALLER, generation_, now, this);
+    session_ = std::make_unique<Session>(session_config(), ROLE_CALLER, generation_, now, this);
     EngineEvent p;
     p.kind = EventKind::CallPlaced;
     p.text = attempt_address_;

@@ -59,7 +59,8 @@ public:
     // engine still runs, without callers).
     int start(const EngineConfig& cfg, int64_t now);
     int listening_port() const;
-    // New settings: the next call uses them; a call under way keeps its own.
+    // New settings: the next call uses them; a call under way keeps its own,
+    // and the listener its port.
     void set_config(const EngineConfig& cfg);
 
     // --- The host loop
@@ -113,6 +114,7 @@ private:
     void finish_work(int64_t now);
     void stop_worker();
     void call_placed(int fd, int64_t now);
+    SessionConfig session_config() const;
 
     EngineConfig cfg_;
     int listen_fd_ = -1;

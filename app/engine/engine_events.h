@@ -102,7 +102,8 @@ struct EngineEvent {
     std::string path;
     std::string md5;
     std::string name;
-    std::string size_text;  // "12.3MB"-style line of the acceptance question
+    std::string size_text;  // "12.3MB"-style size of the acceptance question
+    std::string size_unit;  // its unit part ("KB", "MB" or " Bytes")
     std::string extension;
     std::string preview;
     int64_t size = 0;

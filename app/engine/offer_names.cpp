@@ -3,6 +3,10 @@
 #include "offer_names.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cmath>
 #include <cstdlib>
 
@@ -219,4 +223,40 @@ void offer_preview_size(int width, int height, int* preview_width, int* preview_
 AcceptImageLayout offer_accept_image_layout(int w, int h)
 {
     return AcceptImageLayout{95 - w / 2, 25, h + 35, h + 65};
+}
+
+namespace {
+
+// Anything at all under this path (a file, a folder, a link to nowhere).
+int offer_name_taken(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+constexpr int OFFER_COPY_LIMIT = 100000;
+constexpr int OFFER_CREATE_TRIES = 8;
+
+}  // namespace
+
+int offer_create_target(const std::string& folder, const std::string& name, std::string* path,
+                        const std::vector<std::string>* reserved)
+{
+    auto taken = [&](const std::string& target) {
+        if (reserved)
+            for (const std::string& r : *reserved)
+                if (r == target) return true;
+        return offer_name_taken(folder + target) != 0;
+    };
+    for (int tries = 0; tries < OFFER_CREATE_TRIES; ++tries) {
+        std::string target = name;
+        for (int n = 1; taken(target); ++n) {
+            if (n > OFFER_COPY_LIMIT) return -1;
+            target = offer_copy_name(name, n);
+        }
+        *path = folder + target;
+        int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
 }

@@ -2,7 +2,7 @@
 // name to a plain file name, the extension and size line of the acceptance
 // question, the renaming rule's candidate names and the picture preview's
 // geometry. Pure functions over texts and numbers; nothing here touches the
-// network, the windows or the disk.
+// network or the windows; only offer_create_target touches the disk.
 //
 // An offered name comes from a stranger. offer_safe_name is the one gate it
 // passes before it is shown or used as a path: what comes out is a single
@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The name a received file gets when the offered one leaves nothing usable.
 constexpr const char* OFFER_FALLBACK_NAME = "received file";
@@ -65,6 +66,14 @@ std::string offer_accept_text(const std::string& name, const std::string& number
 // that "." (the whole name when there is none). Cut back on the left part
 // (else the right) so the result stays within OFFER_NAME_MAX bytes.
 std::string offer_copy_name(const std::string& name, int n);
+
+// Creates a new file for the offered (safe) `name` in `folder` (ending in
+// "/") by the renaming rule, never replacing or following anything there,
+// not even what took a name after it was picked. The descriptor with the
+// path in `path`, or -1.
+// Names in `reserved` count as taken.
+int offer_create_target(const std::string& folder, const std::string& name, std::string* path,
+                        const std::vector<std::string>* reserved = nullptr);
 
 // The preview size of a W x H picture: fits 150 x 130 keeping proportions,
 // integer arithmetic, small pictures scaled up. 0 x 0 for an empty picture.

@@ -122,3 +122,22 @@ void Outbox::clear()
     items_.clear();
     queued_ = 0;
 }
+
+int Outbox::keep_for_end()
+{
+    if (!items_.empty() && items_.front().kind == OUT_FRAME && items_.front().started) {
+        clear();
+        return 0;
+    }
+    std::deque<Item> kept;
+    for (Item& it : items_) {
+        if (it.kind == OUT_REPLY || it.started) {
+            kept.push_back(std::move(it));
+            continue;
+        }
+        if (it.fd >= 0) close(it.fd);
+        if (it.kind != OUT_FRAME) queued_ -= it.bytes.size();
+    }
+    items_ = std::move(kept);
+    return 1;
+}

@@ -45,6 +45,10 @@ public:
     int in_frame(int64_t* done, int64_t* total) const;
     // Drops everything (a frame midway stops where it is).
     void clear();
+    // The call ended: keeps only what must still go, the replies to what the
+    // peer said before the end and a token already begun. 0 (and nothing
+    // kept) when a frame stands midway, since nothing may follow it.
+    int keep_for_end();
     ~Outbox() { clear(); }
 
 private:

@@ -9,9 +9,8 @@
 #include "files.h"
 #include "user_folders.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -20,35 +19,10 @@ constexpr int64_t SIZE_LIMIT = int64_t(1) << 31;
 // A picture's body may be asked about for long, but not for ever.
 constexpr int64_t FRAME_FIRST_LIMIT = 30000;
 constexpr int64_t FRAME_FIRST_IMAGE_LIMIT = 120000;
-constexpr int COPY_LIMIT = 100000;
-constexpr int CREATE_TRIES = 8;
 
 int64_t timeout_ms(int seconds)
 {
     return seconds > 0 ? int64_t(seconds) * 1000 : 30000;
-}
-
-int name_taken(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-// Creates a new file for `name` in `folder` by the renaming rule, never
-// replacing anything. The descriptor (path in `path`), or -1.
-int create_target(const std::string& folder, const std::string& name, std::string* path)
-{
-    for (int tries = 0; tries < CREATE_TRIES; ++tries) {
-        std::string target = name;
-        for (int n = 1; name_taken(folder + target); ++n) {
-            if (n > COPY_LIMIT) return -1;
-            target = offer_copy_name(name, n);
-        }
-        *path = folder + target;
-        int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
 }
 
 }  // namespace
@@ -90,7 +64,10 @@ void Session::status(const std::string& text)
 void Session::token(int t, const std::string& rest, int64_t not_before)
 {
     if (end_ != SESSION_LIVE) return;
-    if (!out_.push(OUT_TOKEN, wire_token_text(t) + rest, t == TOKEN_TYPING ? TAG_TYPING : 0, not_before))
+    // The time our bytes may stand unread counts from when there are any.
+    if (out_.empty()) last_write_ = now_;
+    int tag = t == TOKEN_TYPING ? TAG_TYPING : t == TOKEN_FILE_OFFER || t == TOKEN_IMAGE_OFFER ? TAG_OFFER : 0;
+    if (!out_.push(OUT_TOKEN, wire_token_text(t) + rest, tag, not_before))
         end_call(END_STALLED, "User Disconnected.", 0);
 }
 
@@ -99,6 +76,7 @@ void Session::reply(int r)
     if (end_ != SESSION_LIVE) return;
     // A reply nobody reads yet is not repeated: a flood of notices costs one.
     if (r == REPLY_RM && out_.has_unsent_reply(wire_reply_text(r))) return;
+    if (out_.empty()) last_write_ = now_;
     if (!out_.push(OUT_REPLY, wire_reply_text(r)))
         end_call(END_STALLED, "User Disconnected.", 0);
 }
@@ -128,7 +106,7 @@ int Session::sending_frame() const
 void Session::start(int64_t now)
 {
     now_ = now;
-    last_unit_ = now;
+    last_unit_ = last_sent_ = now;
     if (role_ == ROLE_CALLER) token(TOKEN_NICKNAME, cfg_.nickname);
 }
 
@@ -142,12 +120,15 @@ int64_t Session::deadline(int64_t now) const
     take(in_deadline_);
     take(discard_deadline_);
     if (!out_.empty()) {
-        take(out_.next_time(now));
-        take(last_write_ + IO_LIMIT);
+        // Bytes that may go now wait for the socket, not for the clock.
+        int64_t paced = out_.next_time(now);
+        if (paced > now) take(paced);
+        take(last_write_ + cfg_.io_limit_ms);
     }
-    if (in_ == I_RECEIVING) take(in_last_progress_ + IO_LIMIT);
+    if (in_ == I_RECEIVING) take(in_last_progress_ + cfg_.io_limit_ms);
+    if (send_ == S_BODY) take(progress_shown_ + PROGRESS_STEP);
     if (cfg_.idle_limit_ms > 0 && in_ != I_RECEIVING && framer_.body_left() < 0)
-        take(last_unit_ + cfg_.idle_limit_ms);
+        take(std::max(last_unit_, last_sent_) + cfg_.idle_limit_ms);
     if (cfg_.slow_limit_ms > 0 && in_ == I_RECEIVING) take(now + 1000);
     return d;
 }
@@ -159,26 +140,27 @@ int64_t Session::deadline(int64_t now) const
 void Session::end_call(int reason, const std::string& text, int bye, int icon)
 {
     if (end_ != SESSION_LIVE) return;
-    int frame_midway = sending_frame();
-    out_.clear();
+    int frame_midway = !out_.keep_for_end();
     if (bye && !frame_midway && !bye_sent_) {
         out_.push(OUT_REPLY, wire_token_text(TOKEN_BYE));
         bye_sent_ = 1;
     }
     end_ = out_.empty() ? SESSION_CLOSE_NOW : SESSION_FLUSH_THEN_CLOSE;
     // Our files not yet settled end with the call.
+    if (send_ == S_SETTLE) send_ = S_NONE;
     if (verdict_file_ >= 0) close_verdict(0);
+    sending_strip(0);
     if (send_ != S_NONE) {
         if (send_ == S_CHOOSING) withdraw(&choose_qid_);
         for (; file_ < paths_.size(); ++file_) file_done(OUTCOME_GONE);
         send_ = S_NONE;
     }
     withdraw(&in_qid_);
+    if (in_ == I_RECEIVING && !in_abandoned_) emit(EventKind::Waiting, WAIT_KIND_RECEIVING);
     if (in_fd_ >= 0) {
         close(in_fd_);
         in_fd_ = -1;
         unlink(in_path_.c_str());
-        emit(EventKind::Waiting, WAIT_KIND_RECEIVING);
     }
     in_ = I_NONE;
     controls(CONTROLS_CALL_OFF);
@@ -195,12 +177,21 @@ void Session::end_call(int reason, const std::string& text, int bye, int icon)
 void Session::peer_closed(int64_t now)
 {
     now_ = now;
-    end_call(END_PEER_LEFT, role_ == ROLE_ANSWERER ? "Disconnected." : "User Disconnected.", 0);
+    // A peer gone while we wait on it left us; between exchanges the
+    // listening side only sees its connection close.
+    int waiting = typing_ == 1 || send_ != S_NONE || in_ != I_NONE;
+    end_call(END_PEER_LEFT, role_ == ROLE_ANSWERER && !waiting ? "Disconnected." : "User Disconnected.", 0);
 }
 
 void Session::on_out_of_step()
 {
     end_call(END_OUT_OF_STEP, "Disconnected.", 1);
+}
+
+void Session::on_unknown()
+{
+    // Where a preview must begin, anything else means the stream is lost.
+    if (in_ == I_WAIT_PREVIEW) end_call(END_OUT_OF_STEP, "Disconnected.", 1);
 }
 
 void Session::tick(int64_t now)
@@ -209,9 +200,22 @@ void Session::tick(int64_t now)
     if (end_ != SESSION_LIVE) return;
     framer_.tick(now, *this);
     if (end_ != SESSION_LIVE) return;
-    if (!out_.empty() && now - last_write_ >= IO_LIMIT) {
-        end_call(END_STALLED, "User Disconnected.", 0);
+    if (!out_.empty() && now - last_write_ >= cfg_.io_limit_ms) {
+        end_call(END_STALLED, sending_frame() ? "Disconnected. The transfer stalled." : "User Disconnected.", 0);
         return;
+    }
+    if (send_ == S_BODY && now - progress_shown_ >= PROGRESS_STEP) {
+        // A stalled body still shows its rate falling.
+        progress_shown_ = now;
+        int64_t done = 0, total = 0;
+        out_.in_frame(&done, &total);
+        EngineEvent e;
+        e.kind = EventKind::Progress;
+        e.done = done;
+        e.total = send_size_;
+        e.seconds = double(now - body_started_) / 1000.0;
+        e.on = 1;
+        host_->emit(std::move(e));
     }
     if (out_.empty()) last_write_ = now;
     if (now >= rm_deadline_) {
@@ -232,8 +236,8 @@ void Session::tick(int64_t now)
             return;
         }
         if (send_ == S_SETTLE) {
-            close_verdict(0);
-            send_report();
+            if (verdict_file_ >= 0) close_verdict(0);
+            else send_report();
         }
     }
     if (now >= in_deadline_) {
@@ -245,6 +249,9 @@ void Session::tick(int64_t now)
         } else if (in_ == I_WAIT_PREVIEW) {
             end_call(END_PEER_LEFT, "User Disconnected.", 1);
             return;
+        } else if (in_ == I_PREVIEW) {
+            end_call(END_STALLED, "Disconnected. The transfer stalled.", 1);
+            return;
         } else if (in_ == I_ACCEPTED) {
             offer_reset();
             controls(CONTROLS_CALL_ON);
@@ -252,7 +259,7 @@ void Session::tick(int64_t now)
         }
     }
     if (in_ == I_RECEIVING) {
-        if (now - in_last_progress_ >= IO_LIMIT) {
+        if (now - in_last_progress_ >= cfg_.io_limit_ms) {
             end_call(END_STALLED, "Disconnected. The transfer stalled.", 1);
             return;
         }
@@ -261,32 +268,34 @@ void Session::tick(int64_t now)
             while (in_rate_.size() > 1 && now - in_rate_[1].first >= cfg_.slow_limit_ms) in_rate_.pop_front();
             const auto& old = in_rate_.front();
             int64_t span = now - old.first;
-            if (span >= cfg_.slow_limit_ms && (in_got_ - old.second) * 1000 < span) {
+            // Under 1 KiB a second over the whole span.
+            if (span >= cfg_.slow_limit_ms && (in_got_ - old.second) * 1000 < span * 1024) {
                 end_call(END_STALLED, "Disconnected. The transfer stalled.", 1);
                 return;
             }
         }
     }
     if (cfg_.idle_limit_ms > 0 && in_ != I_RECEIVING && framer_.body_left() < 0 &&
-        now - last_unit_ >= cfg_.idle_limit_ms)
+        now - std::max(last_unit_, last_sent_) >= cfg_.idle_limit_ms)
         end_call(END_STALLED, "Disconnected.", 1);
 }
 
 void Session::wrote(std::size_t n, int64_t now)
 {
     now_ = now;
-    last_write_ = now;
+    last_write_ = last_sent_ = now;
     int tag = out_.written(n, now);
     if (tag == TAG_OFFER && send_ == S_WAIT_RF) {
         // The reply's time counts from the moment the peer can read the offer.
         send_deadline_ = now + timeout_ms(cfg_.timeout_seconds);
+        status("Sending Files...");
     } else if (tag == TAG_PREVIEW && send_ == S_PREVIEW) {
         send_ = S_WAIT_ANSWER;
     } else if (tag == TAG_TYPING && typing_ == 1) {
         rm_deadline_ = now + RM_LIMIT;
     }
     int64_t done = 0, total = 0;
-    if (send_ == S_BODY && (tag == TAG_BODY || (out_.in_frame(&done, &total) && now - progress_shown_ >= 250))) {
+    if (send_ == S_BODY && (tag == TAG_BODY || (out_.in_frame(&done, &total) && now - progress_shown_ >= PROGRESS_STEP))) {
         if (tag == TAG_BODY) done = total = send_size_;
         progress_shown_ = now;
         EngineEvent e;
@@ -296,10 +305,7 @@ void Session::wrote(std::size_t n, int64_t now)
         e.seconds = double(now - body_started_) / 1000.0;
         e.on = 1;
         host_->emit(std::move(e));
-        if (tag == TAG_BODY) {
-            emit(EventKind::Waiting, WAIT_KIND_SENDING);
-            send_ = S_WAIT_SENT;
-        }
+        if (tag == TAG_BODY) send_ = S_WAIT_SENT;
     }
 }
 
@@ -320,11 +326,31 @@ void Session::shutdown(int64_t now)
 void Session::abandon(int64_t now)
 {
     now_ = now;
+    if (in_ == I_RECEIVING && !in_abandoned_) {
+        // The rest of the body is read off and dropped: the stream stays in
+        // step and the call goes on.
+        in_abandoned_ = 1;
+        in_write_failed_ = 1;
+        if (in_fd_ >= 0) close(in_fd_);
+        in_fd_ = -1;
+        unlink(in_path_.c_str());
+        emit(EventKind::Waiting, WAIT_KIND_RECEIVING);
+        return;
+    }
+    if (send_ == S_PREPARING) {
+        // Nothing of it went out yet: the file is skipped.
+        file_done(OUTCOME_ABANDONED);
+        ++file_;
+        next_file(now);
+        return;
+    }
     if (send_ == S_BODY || send_ == S_PREVIEW) {
         file_done(OUTCOME_ABANDONED);
         ++file_;
         end_call(END_WE_HUNG_UP, "Disconnected.", 0);
-    } else {
+    } else if (send_ != S_NONE && send_ != S_CHOOSING) {
+        file_done(OUTCOME_ABANDONED);
+        ++file_;
         end_call(END_WE_HUNG_UP, "Disconnected.", 1);
     }
 }
@@ -402,6 +428,7 @@ void Session::answer_files(uint64_t qid, const std::vector<std::string>& paths, 
     paths_ = paths;
     file_ = 0;
     delivered_ = 0;
+    offered_ = 0;
     outcomes_.clear();
     next_file(now);
 }
@@ -444,17 +471,13 @@ void Session::chat_in(std::string_view text)
     e.received = 1;
     host_->emit(std::move(e));
     controls(CONTROLS_CALL_ON);
-    if (send_ == S_SETTLE) send_report();
 }
 
 void Session::on_token(int t, std::string_view text)
 {
     last_unit_ = now_;
     // Any unit but the notice settles the verdict on our last file.
-    if (t != TOKEN_CHAT && verdict_file_ >= 0) {
-        close_verdict(0);
-        if (send_ == S_SETTLE) send_report();
-    }
+    if (t != TOKEN_CHAT && verdict_file_ >= 0) close_verdict(0);
     switch (t) {
     case TOKEN_SELECTING_FILES:
         controls(CONTROLS_PEER_SELECTING);
@@ -523,7 +546,9 @@ void Session::on_reply(int r)
             reply(REPLY_SD);
             send_ = S_WAIT_ANSWER;
         } else {
-            out_.push_frame(-1, int64_t(send_preview_.size()), std::move(send_preview_), TAG_PREVIEW);
+            int64_t size = int64_t(send_preview_.size());
+            if (out_.empty()) last_write_ = now_;
+            out_.push_frame(-1, size, std::move(send_preview_), TAG_PREVIEW);
             send_preview_.clear();
             send_ = S_PREVIEW;
         }
@@ -543,6 +568,7 @@ void Session::on_reply(int r)
             std::string number, unit;
             offer_format_size(in_size_, &number, &unit);
             q.size_text = number + unit;
+            q.size_unit = unit;
             q.extension = offer_extension(in_name_);
             q.size = std::atoll(in_size_.c_str());
             ask(q);
@@ -559,17 +585,13 @@ void Session::on_reply(int r)
         }
         {
             int fd = open(paths_[file_].c_str(), O_RDONLY | O_CLOEXEC);
+            if (out_.empty()) last_write_ = now_;
             // Unreadable now: the announced size still goes, as zeros, so the
             // stream stays in step and the peer's check refuses the file.
             out_.push_frame(fd, send_size_, "", TAG_BODY);
             send_ = S_BODY;
             body_started_ = now_;
             progress_shown_ = 0;
-            EngineEvent w;
-            w.kind = EventKind::Waiting;
-            w.code = WAIT_KIND_SENDING;
-            w.on = 1;
-            host_->emit(w);
         }
         break;
     case REPLY_SENT:
@@ -608,11 +630,26 @@ void Session::close_verdict(int corrupted)
     if (corrupted) --delivered_;
     verdict_file_ = -1;
     host_->emit(std::move(e));
+    if (send_ == S_SETTLE) send_report();
+}
+
+void Session::sending_strip(int on)
+{
+    if (sending_shown_ == on) return;
+    sending_shown_ = on;
+    EngineEvent w;
+    w.kind = EventKind::Waiting;
+    w.code = WAIT_KIND_SENDING;
+    w.on = on;
+    host_->emit(w);
 }
 
 void Session::send_report()
 {
+    sending_strip(0);
     send_ = S_NONE;
+    // The peer saw us choose; with no offer after it, it learns we are done.
+    if (!offered_) token(TOKEN_CLOSE_SEND);
     send_deadline_ = INT64_MAX;
     if (delivered_ == 1) status("Connected. 1 file was Sent.");
     else if (delivered_ > 1) status("Connected. " + std::to_string(delivered_) + " files were Sent.");
@@ -658,6 +695,7 @@ void Session::prepared(int ticket, const std::string& md5, int64_t size, const s
     }
     send_md5_ = md5;
     send_size_ = size;
+    ++offered_;
     send_preview_ = preview.size() <= PREVIEW_BYTES ? preview : "";
     if (send_preview_.empty())
         token(TOKEN_FILE_OFFER, name + "SIZEJOXsizejox" + std::to_string(int32_t(size)) + "MD5JOX" + md5);
@@ -665,7 +703,7 @@ void Session::prepared(int ticket, const std::string& md5, int64_t size, const s
         token(TOKEN_IMAGE_OFFER, name + "MD5JOX" + md5);
     // Tagged so the reply's limit starts once the offer is out.
     send_ = S_WAIT_RF;
-    status("Sending Files...");
+    sending_strip(1);
 }
 
 // --- Their offer -----------------------------------------------------------------
@@ -731,14 +769,14 @@ void Session::on_frame_start(int64_t size)
     last_unit_ = now_;
     if (in_ == I_WAIT_PREVIEW) {
         in_ = I_PREVIEW;
-        in_deadline_ = now_ + IO_LIMIT;
+        in_deadline_ = now_ + cfg_.io_limit_ms;
         in_total_ = size;
         return;
     }
     if (in_ != I_ACCEPTED) {
         // Nobody asked for this frame: read off, never stored, within a limit.
         in_ = in_ == I_NONE ? I_DISCARD : in_;
-        discard_deadline_ = now_ + IO_LIMIT;
+        discard_deadline_ = now_ + cfg_.io_limit_ms;
         in_total_ = -1;
         return;
     }
@@ -748,11 +786,16 @@ void Session::on_frame_start(int64_t size)
     in_got_ = 0;
     in_write_failed_ = 0;
     in_rate_.clear();
+    in_abandoned_ = 0;
     in_last_progress_ = in_started_ = now_;
     md5_init(&in_hash_);
     controls(CONTROLS_TRANSFER);
     status("Receiving File...");
-    in_fd_ = create_target(cfg_.receive_folder, in_name_, &in_path_);
+    // The program's own files are never a stranger's to replace or add,
+    // whatever folder the settings name for received files.
+    static const std::vector<std::string> own = {"jox.cfg", "alert1.wav", "JOXTemp.jpg", "help.exe"};
+    int own_folder = !cfg_.working_folder.empty() && cfg_.working_folder == cfg_.receive_folder;
+    in_fd_ = offer_create_target(cfg_.receive_folder, in_name_, &in_path_, own_folder ? &own : nullptr);
     if (in_fd_ < 0) in_write_failed_ = 1;
     in_ = I_RECEIVING;
     EngineEvent w;
@@ -785,7 +828,7 @@ void Session::on_frame_body(const char* data, std::size_t n)
             done += std::size_t(w);
         }
     }
-    if (now_ - progress_shown_ >= 250 || before == 0) {
+    if (now_ - progress_shown_ >= PROGRESS_STEP || before == 0) {
         progress_shown_ = now_;
         EngineEvent e;
         e.kind = EventKind::Progress;
@@ -828,6 +871,17 @@ void Session::on_frame_end()
 
 void Session::receive_end(int64_t now)
 {
+    if (in_abandoned_) {
+        in_abandoned_ = 0;
+        // The sender hears that the file did not arrive intact.
+        if (out_.empty()) last_write_ = now_;
+        if (!out_.push(OUT_REPLY, std::string("sent") + WIRE_CORRUPTED_NOTICE))
+            end_call(END_STALLED, "User Disconnected.", 0);
+        offer_reset();
+        controls(CONTROLS_CALL_ON);
+        status("Connected. File Not Accepted.");
+        return;
+    }
     EngineEvent progress;
     progress.kind = EventKind::Progress;
     progress.done = progress.total = in_total_;
@@ -887,6 +941,7 @@ void Session::verdict(int good)
     } else {
         // "sent" and the notice in one send: a sender that waits for the
         // verdict does not wait on our scheduling between two sends.
+        if (out_.empty()) last_write_ = now_;
         if (end_ == SESSION_LIVE && !out_.push(OUT_REPLY, std::string("sent") + WIRE_CORRUPTED_NOTICE))
             end_call(END_STALLED, "User Disconnected.", 0);
         emit(EventKind::Notice, NOTICE_CORRUPTED);

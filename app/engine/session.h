@@ -24,8 +24,10 @@ struct SessionConfig {
     int auto_accept = 0;
     int open_file = 0;
     std::string receive_folder;    // absolute, ends in "/"
+    std::string working_folder;    // the program's own files live here (ends in "/")
     int64_t idle_limit_ms = 0;     // no complete unit for this long ends the call (0: never)
     int64_t slow_limit_ms = 0;     // a body slower than 1 KiB/s over this long ends it (0: never)
+    int64_t io_limit_ms = 30000;   // our bytes unread, a body or preview without progress
 };
 
 // What the session needs of its owner.
@@ -46,12 +48,12 @@ enum SessionEnd { SESSION_LIVE = 0, SESSION_CLOSE_NOW, SESSION_FLUSH_THEN_CLOSE 
 class Session : public FramerSink {
 public:
     // Limits, in milliseconds.
-    static constexpr int64_t IO_LIMIT = 30000;       // our bytes unread, a body without progress
     static constexpr int64_t QUIET_LIMIT = 500;      // a unit without a certain end
     static constexpr int64_t RM_LIMIT = 5000;        // "RM" after our typing notice
     static constexpr int64_t PREVIEW_LIMIT = 30000;  // the preview after our "RF"
     static constexpr int64_t CHAT_PAUSE = 100;       // our chat line after our own log shows it
     static constexpr int64_t TOKEN_GAP = 250;        // between our control tokens
+    static constexpr int64_t PROGRESS_STEP = 250;    // between progress reports
     static constexpr std::size_t PREVIEW_BYTES = 1 << 20;
 
     Session(const SessionConfig& cfg, int role, uint64_t generation, int64_t now, SessionHost* host);
@@ -80,7 +82,9 @@ public:
     void send_paths(const std::vector<std::string>& paths, int64_t now);
     void answer(uint64_t qid, int yes, int64_t now);
     void answer_files(uint64_t qid, const std::vector<std::string>& paths, int64_t now);
-    // The strip's cancel: the transfer under way stops, the call ends.
+    // The strip's cancel. A body coming in is read off and dropped (the call
+    // stays up, the sender hears it did not arrive); anything of ours ends
+    // the call, since a frame cut short leaves the stream out of step.
     void abandon(int64_t now);
     // Worker result for a prepare() ticket: md5 "" when unreadable.
     void prepared(int ticket, const std::string& md5, int64_t size, const std::string& preview, int64_t now);
@@ -94,6 +98,7 @@ public:
     void on_frame_body(const char* data, std::size_t n) override;
     void on_frame_end() override;
     void on_out_of_step() override;
+    void on_unknown() override;
     int framer_alive() override { return end_ == SESSION_LIVE; }
 
 private:
@@ -138,6 +143,7 @@ private:
     int64_t now_ = 0;
     int64_t last_write_ = 0;      // our bytes last moved (or the queue was empty)
     int64_t last_unit_ = 0;       // the peer's last complete unit
+    int64_t last_sent_ = 0;       // our bytes last moved
     int bye_sent_ = 0;
 
     // Typing notice of ours: 0 quiet, 1 waiting for "RM", 2 announced.
@@ -149,6 +155,7 @@ private:
     std::vector<std::string> paths_;
     std::size_t file_ = 0;
     int delivered_ = 0;
+    int offered_ = 0;             // offers of this Send File that went on the wire
     int verdict_file_ = -1;       // index of a delivered file whose verdict may still come
     int64_t send_deadline_ = INT64_MAX;
     std::string send_md5_;
@@ -176,4 +183,7 @@ private:
     int64_t in_started_ = 0;
     std::deque<std::pair<int64_t, int64_t>> in_rate_;  // (time, bytes) checkpoints
     int64_t discard_deadline_ = INT64_MAX;
+    int in_abandoned_ = 0;        // our user stopped the body: read off, never stored
+    int sending_shown_ = 0;       // the sending strip is up for our Send File
+    void sending_strip(int on);
 };

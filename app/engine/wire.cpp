@@ -57,7 +57,9 @@ std::string wire_chat_line(std::string_view token)
     const std::size_t begin = sizeof WIRE_CHAT_BEGIN - 1;
     if (token.size() <= begin) return "";
     std::size_t end = token.find(WIRE_CHAT_END, begin);
-    if (end == std::string_view::npos) end = token.size();
+    // Without its end mark a line is shown empty, as the peer's own reader
+    // shows such a receive.
+    if (end == std::string_view::npos) return "";
     return std::string(token.substr(begin, end - begin));
 }
 
@@ -165,6 +167,7 @@ void Framer::parse(int64_t now, FramerSink& sink, int chunk_end)
         if (len < 0) {
             // Nothing we know: the peer's dispatcher drops such a receive whole.
             held_.clear();
+            sink.on_unknown();
             return;
         }
         if (len == 0) {

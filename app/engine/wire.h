@@ -36,7 +36,7 @@ constexpr std::size_t WIRE_FRAME_HEADER = 12;
 constexpr std::size_t WIRE_MD5_DIGITS = 32;
 
 // The line a chat token carries: between its begin and end marks (the end
-// mark found from the 12th byte); what arrived when it has none.
+// mark found from the 12th byte); "" when it has none.
 std::string wire_chat_line(std::string_view token);
 // The 8-byte frame header of a body of `size` bytes.
 std::string wire_frame_header(uint32_t size);
@@ -52,6 +52,8 @@ public:
     virtual void on_frame_end() = 0;
     // The stream cannot be read on: a bad header or a unit left unfinished.
     virtual void on_out_of_step() = 0;
+    // Bytes that begin nothing we know were dropped.
+    virtual void on_unknown() {}
     // 0 stops the framer at once (the call ended inside a unit's action).
     virtual int framer_alive() = 0;
 };

@@ -9,9 +9,8 @@
 #include <string>
 
 #include "offer_names.h"
-#include "offer_steps.h"
-#include "progress.h"
-#include "state.h"
+#include "desktop.h"
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -57,9 +56,6 @@ TEST(OfferSizeLine, NumberAndUnit)
         EXPECT_EQ(number, r.number) << r.size;
         EXPECT_EQ(unit, r.unit) << r.size;
     }
-    app.offered_size = "1536";
-    format_size();
-    EXPECT_EQ(app.size_number + app.size_unit, "2KB");
 }
 
 TEST(OfferQuestion, ExactTexts)
@@ -210,15 +206,16 @@ protected:
         char pattern[] = "/tmp/jox-offers-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
-        app.receive_folder = dir + "/";
     }
     void TearDown() override { fs::remove_all(dir); }
     void touch(const std::string& name) { std::ofstream(dir + "/" + name) << "x"; }
     std::string pick(const std::string& offered)
     {
-        app.offered_name = offered;
-        EXPECT_EQ(pick_target_name(), 1);
-        return app.target_name;
+        std::string path;
+        int fd = offer_create_target(dir + "/", offered, &path);
+        EXPECT_GE(fd, 0);
+        if (fd >= 0) close(fd);
+        return path.substr(dir.size() + 1);
     }
     std::string dir;
 };

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <string>
 
 namespace {
@@ -62,7 +63,7 @@ TEST_F(Chat, LinesAreSignedWithTheNicknameOrAnonymous)
         harness_press_return(13);
         ASSERT_TRUE(pump_until([] { return !control_get_text(12).empty(); }, 2000));
         EXPECT_EQ(control_get_text(12), c.shown);
-        EXPECT_TRUE(raw_expect(raw, token(c.sent), 2000)) << c.nickname;
+        EXPECT_TRUE(pump_expect(token(c.sent), 2000)) << c.nickname;
         // One Return press sends once, however many passes follow.
         pump_for(300);
         EXPECT_EQ(raw_read(raw, 64, 200), "");
@@ -266,16 +267,19 @@ TEST_F(Chat, CallerArrivingDuringTheTypingWaitIsTurnedAway)
     int call_port = port;
     std::string third_got;
     int third_eof = 0;
-    std::thread peer([&third_got, &third_eof, fd, call_port] {
-        if (!raw_expect(fd, "SendingMessageJOX", 3000)) return;
-        int third = raw_connect("127.0.0.1", call_port, 2000);
-        third_got = raw_read(third, 16, 2000);
-        third_eof = raw_at_eof(third, 2000);
-        raw_close(third);
-        raw_send(fd, "RM");
+    std::atomic<int> done{0};
+    std::thread peer([&third_got, &third_eof, &done, fd, call_port] {
+        if (raw_expect(fd, "SendingMessageJOX", 3000)) {
+            int third = raw_connect("127.0.0.1", call_port, 2000);
+            third_got = raw_read(third, 16, 2000);
+            third_eof = raw_at_eof(third, 2000);
+            raw_close(third);
+            raw_send(fd, "RM");
+        }
+        done = 1;
     });
     harness_type(13, "x");
-    pump_until([] { return app.typing_announced == 1; }, 6000);
+    pump_until([&done] { return done != 0; }, 6000);
     peer.join();
     EXPECT_EQ(third_got, "JOXBusy");
     EXPECT_TRUE(third_eof);

@@ -6,16 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <QTest>
-#include <QTimer>
 #include <QWidget>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "digest_prefetch.h"
 #include "layouts.h"
 #include "offers_harness_ext.h"
 #include "state.h"
@@ -86,14 +85,13 @@ TEST(FilesReceive, AutomaticAcceptanceStoresEveryNameSafely)
         ASSERT_TRUE(offers_pump_peer(peer, 10000)) << r.offered;
         EXPECT_EQ(seen, "RF|a|sent|") << r.offered;
         EXPECT_EQ(harness_status(), "Connected. File/s Received.");
-        std::string stored = app.target_name;
+        std::string stored = app.stored_name;
         EXPECT_EQ(stored, r.stored) << r.offered;
         EXPECT_EQ(harness_read_file(folder + stored), body) << r.offered;
         EXPECT_TRUE(offers_not_executable(folder + stored));
     }
     // Nothing escaped the folder.
     EXPECT_EQ(access((call.dir + "x").c_str(), F_OK), -1);
-    EXPECT_EQ(app.file_accepted, 0);
     EXPECT_TRUE(control_enabled(6));
     offers_end(&call);
 }
@@ -232,7 +230,6 @@ TEST(FilesReceive, LongOfferArrivingInTwoParts)
     });
     ASSERT_TRUE(offers_pump_peer(peer, 10000));
     EXPECT_EQ(seen, "RFasent");
-    EXPECT_EQ(app.offered_md5, offers_md5(body));
     EXPECT_EQ(harness_read_file(call.dir + "Received Files/" + name), body);
     offers_end(&call);
 }
@@ -256,8 +253,7 @@ TEST(FilesReceive, PeerVanishingInAReceivingWait)
         ASSERT_TRUE(offers_pump_peer(peer, 5000, [] { return app.idle == 1; })) << how;
         EXPECT_EQ(seen, "RF");
         EXPECT_EQ(harness_status(), "User Disconnected.") << how;
-        EXPECT_EQ(app.file_accepted, 0);
-        EXPECT_FALSE(control_enabled(6));
+            EXPECT_FALSE(control_enabled(6));
         ASSERT_TRUE(offers_call_again(&call));
     }
     offers_end(&call);
@@ -337,7 +333,6 @@ TEST(FilesSend, CancelledRequesterAndThreeFilesOneDeclined)
     EXPECT_EQ(r3, "SD|frame ok");
     EXPECT_EQ(app.files_sent, 2);
     EXPECT_TRUE(control_enabled(6) && control_enabled(7));
-    EXPECT_EQ(app.poll_client, 1);
     harness_remove_dir(dir);
     offers_end(&call);
 }
@@ -370,20 +365,6 @@ TEST(FilesSend, CorruptedNoticeIsShownNotDropped)
     offers_end(&call);
 }
 
-// A large file's fingerprint takes seconds: the windows are painted meanwhile.
-TEST(FilesSend, LargeFingerprintKeepsTheWindowsPainted)
-{
-    ASSERT_NE(ui_init(), 0);
-    std::string dir = harness_temp_dir("digest-src");
-    std::string body = offers_body(40u << 20, 7);
-    bool painted = false;
-    QTimer::singleShot(0, [&] { painted = true; });
-    EXPECT_EQ(digest_of(write_file(dir, "big.bin", body)), offers_md5(body));
-    EXPECT_TRUE(painted);
-    harness_remove_dir(dir);
-    ui_shutdown();
-}
-
 TEST(FilesSend, NoTimelyReadyReply)
 {
     OfferCall call;
@@ -398,9 +379,9 @@ TEST(FilesSend, NoTimelyReadyReply)
         ASSERT_TRUE(offers_pump_peer(peer, 5000, [] { return app.idle == 1; }));
     }
     double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_EQ(seen, "SendingSeindingJOXFile" + offers_file_offer("slow.txt", "abc"));
+    // The goodbye follows, so a peer that cannot see our close learns the end.
+    EXPECT_EQ(seen, "SendingSeindingJOXFile" + offers_file_offer("slow.txt", "abc") + "ByeByeByeDisconnec");
     EXPECT_EQ(harness_status(), "User Disconnected.");
-    EXPECT_EQ(app.waited, 1);
     EXPECT_GE(s, 1.0);
     EXPECT_FALSE(control_enabled(6));
     harness_remove_dir(dir);
@@ -442,8 +423,7 @@ TEST(FilesSend, PeerVanishingInEverySendingWait)
         pump_for(50);
         EXPECT_EQ(harness_status(), "User Disconnected.") << r.stage << r.bye;
         EXPECT_FALSE(control_enabled(6));
-        EXPECT_EQ(app.poll_client, 1);
-        ASSERT_TRUE(offers_call_again(&call));
+            ASSERT_TRUE(offers_call_again(&call));
     }
     harness_remove_dir(dir);
     offers_end(&call);
@@ -486,17 +466,20 @@ TEST(FilesSend, AbandoningTheAnswerWait)
     std::string dir = harness_temp_dir("send-abandon-src");
     choose({write_file(dir, "w.txt", "hello")});
     std::string seen;
+    static std::atomic<int> asked;
+    asked = 0;
     OfferPeer peer([&] {
         raw_read(call.fd, 22, 3000);
         raw_read(call.fd, offers_file_offer("w.txt", "hello").size(), 3000);
         raw_send(call.fd, "RF");
         seen = raw_read(call.fd, 2, 3000);
+        asked = 1;
         seen += "|" + raw_read(call.fd, 18, 5000);
     });
     // A click on the small window while the program waits for the answer.
     harness_inside([] {
         QWidget* w = static_cast<QWidget*>(window_handle(WINDOW_SENDING));
-        if (!w || app.receive_buffer != "RF")
+        if (!w || !asked)
             return false;
         QTest::mouseClick(w, Qt::LeftButton);
         return true;

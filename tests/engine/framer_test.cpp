@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,7 @@ std::vector<Piece> every_unit()
         all.push_back({bytes, "T" + std::to_string(t) + ":" + bytes, cut});
     }
     for (int r = 0; r < REPLY_COUNT; ++r)
-        all.push_back({wire_reply_text(r), std::string("R:") + wire_reply_text(r), std::string(wire_reply_text(r)).size()});
+        all.push_back({wire_reply_text(r), std::string("R:") + wire_reply_text(r), std::strlen(wire_reply_text(r))});
     return all;
 }
 
@@ -90,20 +91,15 @@ struct Row {
     std::string body = "";
 };
 
-std::string header(uint32_t size)
-{
-    return wire_frame_header(size);
-}
-
 std::vector<Row> framer_rows()
 {
-    const std::string h5 = header(5);
+    const std::string h5 = wire_frame_header(5);
     std::vector<Row> rows = {
         {"body in pieces, then a reply", {{0, h5 + "he"}, {1, "llo"}, {2, "RF"}}, {"F5", "F.", "R:RF"}, "hello"},
-        {"empty body", {{0, header(0) + "RF"}}, {"F0", "F.", "R:RF"}},
-        {"size with the top bit set", {{0, header(0x80000000u) + "JOXBusy"}}, {"OOS"}},
-        {"size -1", {{0, header(0xffffffffu)}}, {"OOS"}},
-        {"largest size", {{0, header(0x7fffffffu)}}, {"F2147483647"}},
+        {"empty body", {{0, wire_frame_header(0) + "RF"}}, {"F0", "F.", "R:RF"}},
+        {"size with the top bit set", {{0, wire_frame_header(0x80000000u) + "JOXBusy"}}, {"OOS"}},
+        {"size -1", {{0, wire_frame_header(0xffffffffu)}}, {"OOS"}},
+        {"largest size", {{0, wire_frame_header(0x7fffffffu)}}, {"F2147483647"}},
         // Limits 2000 ms (certain end) and 500 ms (uncertain), from the unit's first byte.
         {"token head", {{0, "JOXBu"}, {1999, ""}, {2000, ""}}, {".", ".", "OOS"}},
         {"reply head", {{0, "R"}, {1999, ""}, {2000, ""}}, {".", ".", "OOS"}},

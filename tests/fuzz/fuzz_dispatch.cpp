@@ -1,109 +1,156 @@
-// Fuzz target: a stranger's whole side of a call. The real program runs
-// in-process (offscreen, automatic acceptance on, short time limits); each
-// input is one call from a loopback peer whose bytes arrive in receives cut
-// at points the input chooses. Aborts when anything appears in the working
-// folder besides the settings, the preview and the received-files folder,
-// when that folder holds anything but plain files, or when the program
-// cannot take the next call.
+// Fuzz target: a stranger's whole side of a call, fed to the engine's
+// session as bytes and time, with no sockets and no sleeps. Each input is
+// played twice: against the answering side (offers asked about, the
+// answers taken from the input) and against the calling side, which also
+// offers a file of its own (and a picture with it on Send File) and accepts
+// offers by itself.
+// Aborts when a received file lands outside the received-files folder or
+// is not a plain file there, when the session keeps asking for a tick it
+// has no use for (a host would spin), or when anything but the goodbye
+// goes out once the call ended.
 //
-// Input: a sequence of chunks, each one length byte (0-255) and that many
-// bytes; a short last chunk takes what is left.
-#include "app.h"
-#include "launch.h"
-#include "net.h"
-#include "state.h"
-#include "toolkit.h"
+// Input: items in turn. A byte below 0xF0 is the length of a chunk (0-239)
+// that follows it (a short last chunk takes what is left) and arrives 2 ms
+// after the item before. A byte of 0xF0 or more is a step: 0xF0-0xF7 move
+// the clock on by 0, 10, 100, 250, 500, 2000, 10000 or 30000 ms; 0xF8 flips
+// the answer to questions (yes at first); 0xF9-0xFF are the user typing,
+// clearing the line, sending a chat line, choosing Send File, stopping the
+// transfer, hanging up, and the peer closing.
+#include "md5.h"
+#include "session.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
-#include <thread>
+#include <vector>
 
 namespace {
 
-std::string fuzz_dir;     // working folder, ends in "/"
-std::string fuzz_inbox;   // received-files folder, ends in "/"
-int fuzz_port = 0;
+struct Fixture {
+    std::string dir;    // ends in "/"
+    std::string inbox;  // the received-files folder, ends in "/"
+    std::vector<std::string> ours;
+    std::vector<std::string> md5s;
+    std::vector<int64_t> sizes;
+};
 
-void fuzz_answer(const char*, const char*)
+Fixture* fixture()
 {
-    ui_test_queue_message_answer(IDYES);
+    static Fixture* f = [] {
+        auto* x = new Fixture;
+        char tmpl[] = "/tmp/jox-fuzz-XXXXXX";
+        if (!mkdtemp(tmpl)) std::abort();
+        // One folder for the whole run, gone with the process.
+        static std::string made = tmpl;
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(made, ignored);
+        });
+        x->dir = std::string(tmpl) + "/";
+        x->inbox = x->dir + "inbox/";
+        const std::pair<const char*, std::string> files[] = {{"out.txt", "hello world\n"},
+                                                             {"p.jpg", "\xff\xd8\xff\xd9"}};
+        for (const auto& [name, bytes] : files) {
+            std::string path = x->dir + name;
+            std::ofstream(path, std::ios::binary) << bytes;
+            x->ours.push_back(path);
+            x->md5s.push_back(md5_file(path.c_str()));
+            x->sizes.push_back(int64_t(bytes.size()));
+        }
+        return x;
+    }();
+    return f;
 }
 
-int fuzz_never_run(const char*, const char*, const char*, int)
+[[noreturn]] void fail(const char* what)
 {
-    return 1;
+    std::fprintf(stderr, "fuzz_dispatch: %s\n", what);
+    std::abort();
 }
 
-int fuzz_free_port()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
+// The host's side: records what the session asks for and answers it on
+// the next turn, so a question may be withdrawn before its answer comes.
+struct Host : SessionHost {
+    std::vector<EngineEvent> questions;
+    std::vector<std::pair<int, std::string>> work;
+    void emit(EngineEvent e) override
+    {
+        if (e.kind == EventKind::Question) questions.push_back(std::move(e));
+    }
+    void prepare(int ticket, const std::string& path, int) override { work.push_back({ticket, path}); }
+};
 
-void fuzz_start()
-{
-    char tmpl[] = "/tmp/jox-fuzz-XXXXXX";
-    if (!mkdtemp(tmpl)) std::abort();
-    fuzz_dir = std::string(tmpl) + "/";
-    fuzz_inbox = fuzz_dir + "inbox/";
-    fuzz_port = fuzz_free_port();
-    std::string cfg = "Folder = " + fuzz_inbox + "\r\nIP = \r\nPort = " + std::to_string(fuzz_port) +
-                      "\r\nAuto Accept = Yes\r\nOpen File = Yes\r\nTimeout = 1\r\nNickname = fuzz\r\n";
-    FILE* f = std::fopen((fuzz_dir + "jox.cfg").c_str(), "wb");
-    if (!f) std::abort();
-    std::fwrite(cfg.data(), 1, cfg.size(), f);
-    std::fclose(f);
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    setenv("JOX_HOME", fuzz_dir.c_str(), 1);
-    if (chdir(fuzz_dir.c_str()) != 0) std::abort();
-    ui_test_set_message_observer(fuzz_answer);
-    run_program_set_hook(fuzz_never_run);
-    if (!app_startup()) std::abort();
-    net_set_timeouts(300, 300, 300);
-    // The program runs until the target stops: its open connections are let
-    // go before the tables holding them are destroyed, or LeakSanitizer takes
-    // a caller still connected at that moment for a lost one.
-    std::atexit([] { net_shutdown(); });
-}
+struct Run {
+    Host host;
+    Session s;
+    int64_t now = 0;
+    int yes = 1;
+    std::string after_end;  // bytes let go once the call had ended
 
-void fuzz_check_folders()
+    Run(const SessionConfig& cfg, int role) : s(cfg, role, 1, 0, &host) { s.start(0); }
+
+    void answer()
+    {
+        const Fixture* f = fixture();
+        std::vector<std::pair<int, std::string>> work;
+        work.swap(host.work);
+        for (const auto& [ticket, path] : work) {
+            std::size_t i = path == f->ours[0] ? 0 : 1;
+            s.prepared(ticket, f->md5s[i], f->sizes[i], i == 1 ? "PREVIEW" : "", now);
+        }
+        std::vector<EngineEvent> qs;
+        qs.swap(host.questions);
+        for (const EngineEvent& q : qs) {
+            if (q.code == QUESTION_CHOOSE_FILES) s.answer_files(q.qid, yes ? f->ours : std::vector<std::string>{}, now);
+            else s.answer(q.qid, yes, now);
+        }
+    }
+    // What a host does after each event: write what may go, tick when due.
+    void settle()
+    {
+        for (int turn = 0; turn < 64; ++turn) {
+            int was_ended = s.ended() != SESSION_LIVE;
+            const char* data = nullptr;
+            // A frame goes in pieces; our files are small.
+            for (std::size_t n, i = 0; i < 4096 && (n = s.output(&data, now)) > 0; ++i) {
+                if (was_ended) after_end.append(data, n);
+                s.wrote(n, now);
+            }
+            if (!after_end.empty() && after_end != wire_token_text(TOKEN_BYE))
+                fail("bytes other than the goodbye after the call ended");
+            if (s.ended() != SESSION_LIVE || s.deadline(now) > now) return;
+            s.tick(now);
+        }
+        fail("the session asks for a tick at once, again and again");
+    }
+};
+
+void check_folders()
 {
-    DIR* d = opendir(fuzz_dir.c_str());
+    const Fixture* f = fixture();
+    DIR* d = opendir(f->dir.c_str());
     if (!d) std::abort();
     while (dirent* e = readdir(d)) {
         std::string n = e->d_name;
-        if (n != "." && n != ".." && n != "jox.cfg" && n != "JOXTemp.jpg" && n != "inbox" &&
-            n != "alert1.wav" && n.rfind("jox-error-report", 0) != 0) {
+        if (n != "." && n != ".." && n != "inbox" && n != "out.txt" && n != "p.jpg") {
             std::fprintf(stderr, "stored outside the received-files folder: %s\n", n.c_str());
             std::abort();
         }
     }
     closedir(d);
-    d = opendir(fuzz_inbox.c_str());
+    d = opendir(f->inbox.c_str());
     if (!d) return;
     while (dirent* e = readdir(d)) {
         std::string n = e->d_name;
         if (n == "." || n == "..") continue;
-        std::string path = fuzz_inbox + n;
+        std::string path = f->inbox + n;
         struct stat st;
         if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 0111)) {
             std::fprintf(stderr, "not a plain file in the received-files folder: %s\n", n.c_str());
@@ -114,57 +161,61 @@ void fuzz_check_folders()
     closedir(d);
 }
 
-// The peer's side: sends each chunk as its own send, a moment apart so
-// that each arrives as a receive of its own, reads whatever the program
-// answers, and hangs up at the end.
-void fuzz_peer(int fd, const uint8_t* data, size_t size, std::atomic<int>* done)
+void play(const uint8_t* data, size_t size, int role)
 {
-    char drain[4096];
-    size_t at = 0;
-    while (at < size) {
-        size_t len = data[at++];
-        if (len > size - at) len = size - at;
-        if (len && send(fd, data + at, len, MSG_NOSIGNAL) < 0) break;
-        at += len;
-        usleep(2000);
-        while (recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0) {
+    static const int64_t steps[] = {0, 10, 100, 250, 500, 2000, 10000, 30000};
+    const Fixture* f = fixture();
+    SessionConfig cfg;
+    cfg.receive_folder = f->inbox;
+    cfg.nickname = "fuzz";
+    cfg.auto_accept = role == ROLE_CALLER;
+    cfg.open_file = role == ROLE_ANSWERER;
+    // The command line's limits on one side, none on the other.
+    cfg.idle_limit_ms = role == ROLE_ANSWERER ? 120000 : 0;
+    cfg.slow_limit_ms = role == ROLE_ANSWERER ? 60000 : 0;
+    {
+        Run r(cfg, role);
+        // One file at first, so few steps reach the report; Send File offers both.
+        if (role == ROLE_CALLER) r.s.send_paths({f->ours[0]}, 0);
+        r.settle();
+        size_t at = 0;
+        while (at < size && r.s.ended() == SESSION_LIVE) {
+            r.answer();
+            uint8_t b = data[at++];
+            if (b < 0xF0) {
+                size_t len = b < size - at ? b : size - at;
+                r.now += 2;
+                r.s.feed(reinterpret_cast<const char*>(data + at), len, r.now);
+                at += len;
+            } else if (b < 0xF8) {
+                r.now += steps[b & 7];
+            } else {
+                switch (b) {
+                case 0xF8: r.yes = !r.yes; break;
+                case 0xF9: r.s.typing(1, r.now); break;
+                case 0xFA: r.s.typing(0, r.now); break;
+                case 0xFB: r.s.chat("hi", r.now); break;
+                case 0xFC: r.s.send_files(r.now); break;
+                case 0xFD: r.s.abandon(r.now); break;
+                case 0xFE: r.s.disconnect(r.now); break;
+                default: r.s.peer_closed(r.now); break;
+                }
+            }
+            r.settle();
         }
+        r.answer();
+        r.settle();
+        r.s.peer_closed(r.now);
+        r.settle();
     }
-    shutdown(fd, SHUT_WR);
-    *done = 1;
+    check_folders();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (fuzz_dir.empty()) fuzz_start();
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(fuzz_port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) std::abort();
-    for (int pass = 0; pass < 50 && app.idle; ++pass) app_pass();
-    if (app.idle) {
-        std::fprintf(stderr, "a fresh caller was not taken\n");
-        std::abort();
-    }
-    std::atomic<int> done{0};
-    std::thread peer(fuzz_peer, fd, data, size, &done);
-    // The program runs until the peer is through and the call has ended;
-    // libFuzzer's own time-out catches a program held by the peer's bytes.
-    while (!done || !app.idle) {
-        app_pass();
-        if (done && !app.idle && app.peer_connection == nullptr) break;
-    }
-    peer.join();
-    close(fd);
-    for (int pass = 0; pass < 50 && !app.idle; ++pass) app_pass();
-    if (!app.idle) {
-        std::fprintf(stderr, "the call outlived its connection\n");
-        std::abort();
-    }
-    fuzz_check_folders();
+    play(data, size, ROLE_ANSWERER);
+    play(data, size, ROLE_CALLER);
     return 0;
 }

@@ -1,13 +1,18 @@
 // Settings file: parsing of the fixtures in tests/data/settings (one per
 // case), the rewrite at close, creation, and the failure paths (missing,
-// read-only and uncreatable files).
+// read-only and uncreatable files, writes cut short).
 
 #include "settings.h"
 #include "support_test_util.h"
 
+#include <algorithm>
 #include <climits>
+#include <csignal>
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <vector>
 
 namespace {
 
@@ -150,8 +155,8 @@ TEST_F(SettingsTest, CreateWritesKeysInOrderOfFirstWrite)
     const std::string path = dir.file("jox.cfg");
     write_bytes(path, "Old = content that must go\r\n");
     ASSERT_NE(settings_create(path.c_str()), 0);
-    // Emptied at once, not only at close.
-    EXPECT_EQ(read_bytes(path), "");
+    // The old content stays in place until the new is written whole.
+    EXPECT_EQ(read_bytes(path), "Old = content that must go\r\n");
     EXPECT_EQ(settings_read_text("Old", "gone"), "gone");
     settings_write_text("Folder", "/tmp/Received Files/");
     settings_write_number("Port", 1);
@@ -305,6 +310,100 @@ TEST_F(SettingsTest, ReadOnlyFileKeepsItsContent)
     });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(read_bytes(path), before);
+}
+
+// The names in `folder`, sorted, joined by "|".
+std::string folder_names(const std::string& folder)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(folder.c_str())) {
+        while (dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::string joined;
+    for (const std::string& n : names) joined += (joined.empty() ? "" : "|") + n;
+    return joined;
+}
+
+// The new content replaces the old whole or not at all: a rewrite that
+// cannot be completed (the file system refuses the bytes, the folder takes
+// no new file) leaves the old file as it was and says so by its result,
+// and no rewrite leaves a temporary file behind. Each case runs in a child,
+// where the file size limit or the dropped rights cannot reach the suite.
+TEST_F(SettingsTest, RewriteIsWholeOrNothing)
+{
+    enum Hindrance { NONE, SIZE_LIMIT, READ_ONLY_FOLDER };
+    struct Case {
+        const char* name;
+        Hindrance hindrance;
+        bool create;      // settings_create, else settings_open
+        bool link;        // jox.cfg is a link to a file in a second folder
+        int closed;       // what settings_close reports
+    } cases[] = {
+        {"open, nothing in the way", NONE, false, false, 1},
+        {"create, nothing in the way", NONE, true, false, 1},
+        {"open through a link", NONE, false, true, 1},
+        {"open, file size limit", SIZE_LIMIT, false, false, 0},
+        {"create, file size limit", SIZE_LIMIT, true, false, 0},
+        {"open, folder takes no new file", READ_ONLY_FOLDER, false, false, 0},
+    };
+    const std::string before = "Nickname = Ann\r\nPort = 6843\r\n";
+    const std::string written = "Nickname = Bo\r\nPort = 6843\r\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir folder, other;
+        ASSERT_EQ(chmod(folder.path().c_str(), 0777), 0);
+        const std::string path = folder.file("jox.cfg");
+        const std::string file = c.link ? other.file("real.cfg") : path;
+        ASSERT_TRUE(write_bytes(file, before));
+        ASSERT_EQ(chmod(file.c_str(), 0606), 0);
+        if (c.link) {
+            ASSERT_EQ(symlink(file.c_str(), path.c_str()), 0);
+        }
+        if (c.hindrance == READ_ONLY_FOLDER) {
+            ASSERT_EQ(chmod(folder.path().c_str(), 0555), 0);
+        }
+        const std::string listed = folder_names(folder.path());
+
+        auto body = [&]() {
+            if (c.hindrance == SIZE_LIMIT) {
+                std::signal(SIGXFSZ, SIG_IGN);
+                const rlimit tiny{12, 12};
+                if (setrlimit(RLIMIT_FSIZE, &tiny) != 0) return 90;
+            }
+            if ((c.create ? settings_create(path.c_str()) : settings_open(path.c_str())) == 0) return 91;
+            settings_write_text("Nickname", "Bo");
+            if (c.create) settings_write_number("Port", 6843);
+            return settings_close();
+        };
+        int result = -1;
+        if (c.hindrance == READ_ONLY_FOLDER) {
+            result = run_unprivileged(body);
+        } else {
+            const pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) _exit(body());
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        chmod(folder.path().c_str(), 0777);
+        EXPECT_EQ(result, c.closed);
+        EXPECT_EQ(read_bytes(file), c.closed ? written : before);
+        EXPECT_EQ(folder_names(folder.path()), listed);
+        if (c.link) {
+            EXPECT_EQ(folder_names(other.path()), "real.cfg");
+        }
+        struct stat st;
+        ASSERT_EQ(lstat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0606u);
+        ASSERT_EQ(lstat(path.c_str(), &st), 0);
+        EXPECT_EQ(S_ISLNK(st.st_mode), c.link);
+    }
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // The requesters' path rules and the message box, answered through the
-// test seams (which replace only the dialog, not the rules around it).
+// test seams (which replace only the dialog, not the rules around it), and
+// the window-modal questions whose answers come back as events.
 #include "ui_fixture.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFontMetrics>
@@ -11,9 +14,11 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QTreeView>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -198,6 +203,148 @@ TEST_F(RequesterTest, FileRequesterStartsWhereTheUserWasWithReadableColumns)
         EXPECT_EQ(narrow, 0) << expected.toStdString();
     }
     QDir::setCurrent(cwd);
+}
+
+}  // namespace
+
+namespace {
+
+struct answered {
+    int id;
+    int answer;
+    std::vector<std::string> files;
+    bool operator==(const answered&) const = default;
+};
+
+void PrintTo(const answered& a, std::ostream* os)
+{
+    *os << "{id " << a.id << ", answer " << a.answer << ", " << a.files.size() << " files}";
+}
+
+// Polls until the FIFO is empty and keeps the answers.
+std::vector<answered> poll_answers()
+{
+    std::vector<answered> out;
+    for (int i = 0, code; i < 10000 && (code = ui_poll_event()) != EVENT_NONE; i++)
+        if (code == EVENT_ANSWER)
+            out.push_back({ui_event_answer_id(), ui_event_answer(), ui_event_files()});
+    return out;
+}
+
+template <class Dialog>
+Dialog* shown()
+{
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* d = qobject_cast<Dialog*>(w); d && d->isVisible())
+            return d;
+    return nullptr;
+}
+
+// A window-modal box leaves the loop running; its one answer arrives as an
+// event, whichever way the person (or the program) ends it.
+TEST_F(RequesterTest, WindowModalBoxAnswersLaterThroughTheFifo)
+{
+    enum { CLICK_YES, ESCAPE, TITLE_CLOSE, QUESTION_CLOSE, OWNER_CLOSED };
+    struct {
+        int flags, parent, owner, action;
+        std::vector<int> answers;
+    } rows[] = {
+        {MB_YESNO, 0, 0, CLICK_YES, {IDYES}},    {MB_YESNO, 1, 1, ESCAPE, {IDNO}},
+        {MB_YESNO, 3, 0, TITLE_CLOSE, {IDNO}},   {MB_OK, 0, 0, ESCAPE, {IDOK}},
+        {MB_YESNO, 0, 0, QUESTION_CLOSE, {}},     {MB_YESNO, 1, 1, OWNER_CLOSED, {IDNO}},
+    };
+    seen_boxes.clear();
+    ui_test_set_message_observer(remember_box);
+    QObject guard;  // a box that blocked the caller would be ended here, failing the row, not hanging it
+    QTimer::singleShot(5000, &guard, [] { if (QWidget* m = QApplication::activeModalWidget()) m->close(); });
+    for (const auto& row : rows) {
+        window_open(0, 10, 10, 300, 200, "main", WINDOW_TITLE);
+        window_open(1, 40, 40, 200, 100, "options", WINDOW_TITLE);
+        int id = message_box_open("title", "Accept?\rfile.txt", row.flags, row.parent);
+        EXPECT_TRUE(poll_answers().empty()) << row.action;
+        auto* box = shown<QMessageBox>();
+        ASSERT_TRUE(box) << row.action;
+        EXPECT_EQ(box->parentWidget(), window_handle(row.owner)) << row.action;
+        EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+        EXPECT_EQ(box->text(), QString("Accept?\nfile.txt"));
+        switch (row.action) {
+        case CLICK_YES: QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton); break;
+        case ESCAPE: QTest::keyClick(box, Qt::Key_Escape); break;
+        case TITLE_CLOSE: box->close(); break;
+        case QUESTION_CLOSE: question_close(id); break;
+        case OWNER_CLOSED: window_close(1); break;
+        }
+        std::vector<answered> expected;
+        for (int a : row.answers)
+            expected.push_back({id, a, {}});
+        EXPECT_EQ(poll_answers(), expected) << row.action;
+        EXPECT_FALSE(shown<QMessageBox>()) << row.action;
+    }
+    ui_test_set_message_observer(nullptr);
+    EXPECT_EQ(seen_boxes.size(), std::size(rows));
+
+    // The files requester the same way: accepting the preset file chooses it.
+    QTemporaryDir dir;
+    std::string file = QDir(dir.path()).canonicalPath().toStdString() + "/notes.txt";
+    ASSERT_TRUE(QFile(QString::fromStdString(file)).open(QIODevice::WriteOnly));
+    int id = files_requester_open("Files", file.c_str(), "All files (*.*)|*.*", 0, 1);
+    EXPECT_TRUE(poll_answers().empty());
+    auto* dialog = shown<QFileDialog>();
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
+    static_cast<QDialog*>(dialog)->accept();
+    EXPECT_EQ(poll_answers(), (std::vector<answered>{{id, IDOK, {file}}}));
+}
+
+// Queued answers stand in for the person without a window; so does the
+// default answer without a display. A closed question's answer is dropped.
+TEST_F(RequesterTest, QueuedAnswersArriveAtOnceAsEvents)
+{
+    const std::vector<std::string> two = {"/tmp/d/a", "/tmp/d/b"};
+    struct {
+        bool files;
+        int flags, queued;
+        std::vector<std::string> chosen;
+        bool close;
+        std::vector<answered> expected;  // id 1 stands for the number returned
+    } rows[] = {
+        {false, MB_YESNO, IDYES, {}, false, {{1, IDYES, {}}}},
+        {false, MB_OK, IDOK, {}, false, {{1, IDOK, {}}}},
+        {false, MB_YESNO, IDYES, {}, true, {}},
+        {true, 1, 0, two, false, {{1, IDOK, two}}},
+        {true, 0, 0, two, false, {{1, IDOK, {"/tmp/d/a"}}}},
+        {true, 1, 0, {}, false, {{1, IDNO, {}}}},
+    };
+    seen_boxes.clear();
+    ui_test_set_message_observer(remember_box);
+    for (const auto& row : rows) {
+        int id;
+        if (row.files) {
+            ui_test_queue_files_answer(row.chosen.data(), static_cast<int>(row.chosen.size()));
+            id = files_requester_open("Files", "", "All files (*.*)|*.*", 0, row.flags);
+        } else {
+            ui_test_queue_message_answer(row.queued);
+            id = message_box_open("t", "queued", row.flags);
+        }
+        QElapsedTimer clock;
+        clock.start();
+        if (row.close)
+            question_close(id);
+        else
+            ui_idle_wait(3000, nullptr, 0);  // a pending answer ends the wait at once
+        EXPECT_LT(clock.elapsed(), 1000);
+        std::vector<answered> expected = row.expected;
+        for (answered& a : expected)
+            a.id = id;
+        EXPECT_EQ(poll_answers(), expected) << row.queued << row.flags;
+        EXPECT_FALSE(shown<QDialog>());
+    }
+    EXPECT_EQ(seen_boxes.size(), 3u);
+
+    ui_shutdown();
+    int box = message_box_open("t", "no display", MB_YESNO), files = files_requester_open("t", "", "", 0, 1);
+    EXPECT_EQ(poll_answers(), (std::vector<answered>{{box, IDNO, {}}, {files, IDNO, {}}}));
+    ui_test_set_message_observer(nullptr);
 }
 
 }  // namespace

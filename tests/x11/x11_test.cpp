@@ -9,7 +9,7 @@
 #include "harness.h"
 #include "layouts.h"
 #include "offers_harness_ext.h"
-#include "progress.h"
+#include "desktop.h"
 #include "state.h"
 #include "toolkit.h"
 
