@@ -1,10 +1,8 @@
-// The program: the command line, the working folder, then start-up, the main
-// loop and shutdown.
+// The desktop program, started by `jox`: its options, the working folder,
+// then start-up, the main loop and shutdown.
 #include "app.h"
 #include "command_line.h"
 #include "working_folder.h"
-
-#include "cli.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,8 +10,6 @@
 
 int main(int argc, char** argv)
 {
-    int status = cli_main(argc, argv);
-    if (status >= 0) return status;
     CommandLine line = command_line_parse(argc, argv);
     switch (line.action) {
     case COMMAND_VERSION:

@@ -131,7 +131,9 @@ std::string find_data_file(const std::string& program_dir, const char* name)
 {
     if (program_dir.empty() || name == nullptr || name[0] == '\0') return "";
     std::string dir = with_slash(program_dir);
-    for (const std::string& candidate : {dir + name, dir + "../share/jox/" + name}) {
+    // Beside the program (a build), or the installed data folder seen from
+    // bin/ or from libexec/jox/.
+    for (const std::string& candidate : {dir + name, dir + "../share/jox/" + name, dir + "../../share/jox/" + name}) {
         char real[PATH_MAX];
         if (file_size(candidate.c_str()) >= 0 && realpath(candidate.c_str(), real)) return real;
     }

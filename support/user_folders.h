@@ -27,5 +27,6 @@ int make_folders(const std::string& path);
 std::string program_folder();
 
 // `name` beside the binary in `program_dir` (a build tree), else in the
-// installed data folder "../share/jox/" next to it; "" when neither exists.
+// installed data folder "../share/jox/" seen from bin/ or libexec/jox/; ""
+// when neither exists.
 std::string find_data_file(const std::string& program_dir, const char* name);

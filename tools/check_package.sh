@@ -21,7 +21,7 @@ done
 echo "$depends" | grep -Eq -- '-dev([ (,]|$)|clang|gtest' && bad "Depends holds build tools: $depends"
 
 contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
-for path in ./usr/bin/jox ./usr/share/applications/jox.desktop \
+for path in ./usr/bin/jox ./usr/libexec/jox/jox-desktop ./usr/share/applications/jox.desktop \
             ./usr/share/jox/help.html ./usr/share/jox/alert1.wav \
             ./usr/share/icons/hicolor/scalable/apps/jox.svg \
             ./usr/share/doc/jox/LICENSE ./usr/share/doc/jox/CHANGELOG.md; do
