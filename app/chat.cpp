@@ -14,6 +14,7 @@
 namespace {
 
 const char chat_begin[] = "mMeSSageJOX";
+constexpr int CHAT_LOG_LINES = 5000;
 const char chat_end[] = "EeNdofMessageJOX";
 
 void chat_add(const std::string& line)
@@ -46,6 +47,8 @@ int chat_input_limit(const std::string& sent_name)
 void chat_update_limit()
 {
     control_set_limit(13, chat_input_limit(app.nickname.empty() ? "Anonymous" : app.nickname));
+    // A peer that floods chat lines cannot make the log grow for ever.
+    control_set_limit(12, CHAT_LOG_LINES);
 }
 
 void chat_cleared()

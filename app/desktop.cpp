@@ -71,6 +71,9 @@ EngineConfig desktop_config()
     c.session.open_file = app.open_file == "Yes";
     c.session.receive_folder = app.receive_folder;
     c.session.working_folder = current_directory();
+    // A verdict that trails "sent" still shows as a chat line whenever it
+    // comes; the report of the Send File operation need not wait long for it.
+    c.session.settle_ms = 300;
     return c;
 }
 

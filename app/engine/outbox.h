@@ -38,6 +38,9 @@ public:
     std::size_t peek(const char** data, int64_t now);
     // `n` bytes of peek() went out. The tag of an item that finished, else 0.
     int written(std::size_t n, int64_t now);
+    // The peer answered: it has read what we sent before, so the next token
+    // needs no gap to arrive alone.
+    void peer_spoke() { last_token_ = INT64_MIN / 2; }
     // When the next paced token may go; INT64_MAX when nothing is held back.
     int64_t next_time(int64_t now) const;
     int empty() const { return items_.empty(); }

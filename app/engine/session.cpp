@@ -276,8 +276,14 @@ void Session::tick(int64_t now)
         }
     }
     if (cfg_.idle_limit_ms > 0 && in_ != I_RECEIVING && framer_.body_left() < 0 &&
-        now - std::max(last_unit_, last_sent_) >= cfg_.idle_limit_ms)
+        now - std::max(last_unit_, last_sent_) >= cfg_.idle_limit_ms) {
+        // A file of ours that waited on the silent peer got no answer.
+        if (send_ >= S_WAIT_RF && send_ <= S_WAIT_SENT && file_ < paths_.size()) {
+            file_done(OUTCOME_NO_ANSWER);
+            ++file_;
+        }
         end_call(END_STALLED, "Disconnected.", 1);
+    }
 }
 
 void Session::wrote(std::size_t n, int64_t now)
@@ -530,6 +536,9 @@ void Session::on_token(int t, std::string_view text)
 void Session::on_reply(int r)
 {
     last_unit_ = now_;
+    // A reply answers what we sent: the peer has read it, so our next token
+    // arrives alone without a gap. Its own tokens may have crossed ours.
+    out_.peer_spoke();
     if (r != REPLY_RF && verdict_file_ >= 0) close_verdict(0);
     switch (r) {
     case REPLY_RM:
@@ -665,9 +674,16 @@ void Session::next_file(int64_t now)
     if (file_ >= paths_.size()) {
         // The last verdict may trail "sent"; wait for it, not for ever.
         send_ = S_SETTLE;
-        send_deadline_ = verdict_file_ >= 0 ? now + timeout_ms(cfg_.timeout_seconds < 2 ? 2 : cfg_.timeout_seconds)
-                                            : now;
-        if (verdict_file_ < 0) send_report();
+        int64_t settle = cfg_.settle_ms > 0 ? cfg_.settle_ms : timeout_ms(cfg_.timeout_seconds < 2 ? 2 : cfg_.timeout_seconds);
+        send_deadline_ = now + settle;
+        if (verdict_file_ < 0) {
+            send_report();
+        } else if (cfg_.bye_when_sent && !bye_sent_) {
+            // A peer that hears goodbye sends any verdict first, then closes.
+            if (out_.empty()) last_write_ = now;
+            out_.push(OUT_REPLY, wire_token_text(TOKEN_BYE));
+            bye_sent_ = 1;
+        }
         return;
     }
     send_ = S_PREPARING;

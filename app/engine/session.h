@@ -28,6 +28,9 @@ struct SessionConfig {
     int64_t idle_limit_ms = 0;     // no complete unit for this long ends the call (0: never)
     int64_t slow_limit_ms = 0;     // a body slower than 1 KiB/s over this long ends it (0: never)
     int64_t io_limit_ms = 30000;   // our bytes unread, a body or preview without progress
+    int64_t settle_ms = 0;         // the verdict after the last "sent" (0: the Timeout, at least 2 s)
+    int bye_when_sent = 0;         // say goodbye as soon as the last file is "sent" (the
+                                   // peer's close then ends the wait for its verdict)
 };
 
 // What the session needs of its owner.
