@@ -406,11 +406,14 @@ TEST_F(X11, StripTakesTheFocusOnlyFromTheProgram)
         pid_t other = elsewhere ? x11_spawn({"xmessage", "elsewhere"}, -1) : -1;
         if (!elsewhere)
             window_activate(WINDOW_MAIN);
+        // The window manager decides, and the program hears of it later: Qt
+        // names no focus window only a moment after the focus left it.
         ASSERT_TRUE(x11_settle([&] {
             std::string active = x11_run("xprop -root _NET_ACTIVE_WINDOW");
             bool ours = active.find(x11_id(main)) != std::string::npos;
-            return elsewhere ? !ours && active.find("0x0") == std::string::npos && active.find('#') != std::string::npos
-                             : ours;
+            return elsewhere ? !ours && active.find("0x0") == std::string::npos &&
+                                   active.find('#') != std::string::npos && !QGuiApplication::focusWindow()
+                             : ours && main->isActiveWindow();
         }, 5000));
         std::string dir = harness_temp_dir("x11-focus-src");
         std::string body = offers_body(16 << 20, 5);
