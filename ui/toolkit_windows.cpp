@@ -401,8 +401,7 @@ int window_hide(int window, int hide)
     if (hide) {
         bool had_focus = ui_had_focus(w->widget, window);
         ui_st().focus_passing = -1;
-        bool activated = w->owner != window && window_activate(w->owner);
-        if (!activated && had_focus)
+        if (had_focus && !(w->owner != window && window_activate(w->owner)))
             ui_focus_popup();
         w->widget->hide();
     } else if (w->maximized) {
