@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ struct CliRun {
 class Cli : public CallFixture {
 protected:
     std::vector<CliRun*> runs;
+    std::deque<HarnessTempDir> workdirs;  // the runs' own, gone after them
 
     void TearDown() override
     {
@@ -80,7 +82,7 @@ protected:
     // A receiver on `port`, ready once it says where it listens.
     CliRun* receiver(std::vector<std::string> extra = {})
     {
-        std::string work = harness_temp_dir("recv");
+        std::string work = workdirs.emplace_back("recv").path;
         std::vector<std::string> args = {"receive", "--port", std::to_string(port), "--folder", work + "in"};
         args.insert(args.end(), extra.begin(), extra.end());
         CliRun* r = spawn(args, work);
@@ -92,7 +94,7 @@ protected:
     {
         std::vector<std::string> args = {"send", "127.0.0.1:" + std::to_string(port)};
         for (auto& f : files) args.push_back(dir + f);
-        return spawn(args, harness_temp_dir("send"));
+        return spawn(args, workdirs.emplace_back("send").path);
     }
 };
 
