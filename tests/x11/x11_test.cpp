@@ -42,8 +42,12 @@
 #include <functional>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -170,10 +174,25 @@ bool x11_settle(const std::function<bool()>& done, int ms)
     return true;
 }
 
+// Where the suite and what it starts keep their files: the build tree's
+// test home, never the user's.
+std::vector<std::pair<const char*, std::string>> x11_home_folders()
+{
+    const std::string home = JOX_TEST_HOME;
+    return {{"HOME", home}, {"XDG_CONFIG_HOME", home + "/.config"}, {"XDG_CACHE_HOME", home + "/.cache"}};
+}
+
 class X11Display : public ::testing::Environment {
 public:
     void SetUp() override
     {
+        // Before anything starts: openbox keeps its log in the cache folder,
+        // Qt's file dialog its state in the config folder.
+        for (const auto& [name, folder] : x11_home_folders()) {
+            std::error_code ignored;
+            std::filesystem::create_directories(folder, ignored);
+            setenv(name, folder.c_str(), 1);
+        }
         for (const char* tool : {"Xvfb", "openbox", "xdotool", "xprop"})
             if (!x11_have(tool)) {
                 x11_skip = std::string(tool) + " is not installed (tools/deps.sh installs it)";
@@ -235,6 +254,16 @@ protected:
             GTEST_SKIP() << x11_skip;
     }
 };
+
+TEST_F(X11, HelpersKeepOutOfTheUsersHome)
+{
+    for (pid_t pid : {x11_server, x11_wm}) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+        std::string env = '\0' + std::string(std::istreambuf_iterator<char>(in), {});
+        for (const auto& [name, folder] : x11_home_folders())
+            EXPECT_NE(env.find('\0' + std::string(name) + "=" + folder + '\0'), std::string::npos) << pid << " " << name;
+    }
+}
 
 TEST_F(X11, OptionsStaysAboveTheMainWindowAndReturnIsOk)
 {
