@@ -221,9 +221,10 @@ TEST_F(Cli, BadInputIsRefusedWithAMessage)
         {{"receive", "--folder", dir + "a.txt"}, 2, "names a file"},
         {{"receive", "--port", "70000"}, 2, "bad port"},
         {{"send", "127.0.0.1:" + std::to_string(port), dir + "a.txt"}, 3, "can't reach"},
+        {{"--workdir=" + dir}, 1, "no display to open the window on"},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.args[1]);
+        SCOPED_TRACE(row.said);
         CliRun* c = spawn(row.args, dir);
         EXPECT_EQ(finish(c), row.status) << text(c->err);
         EXPECT_NE(text(c->err).find(row.said), std::string::npos) << text(c->err);
