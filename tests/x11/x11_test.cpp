@@ -34,6 +34,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -179,7 +180,10 @@ bool x11_settle(const std::function<bool()>& done, int ms)
 std::vector<std::pair<const char*, std::string>> x11_home_folders()
 {
     const std::string home = JOX_TEST_HOME;
-    return {{"HOME", home}, {"XDG_CONFIG_HOME", home + "/.config"}, {"XDG_CACHE_HOME", home + "/.cache"}};
+    return {{"HOME", home},
+            {"XDG_CONFIG_HOME", home + "/.config"},
+            {"XDG_CACHE_HOME", home + "/.cache"},
+            {"XDG_RUNTIME_DIR", home + "/.run"}};
 }
 
 class X11Display : public ::testing::Environment {
@@ -193,6 +197,8 @@ public:
             std::filesystem::create_directories(folder, ignored);
             setenv(name, folder.c_str(), 1);
         }
+        // Qt uses a runtime folder only when nobody else can read it.
+        chmod(std::getenv("XDG_RUNTIME_DIR"), 0700);
         for (const char* tool : {"Xvfb", "openbox", "xdotool", "xprop"})
             if (!x11_have(tool)) {
                 x11_skip = std::string(tool) + " is not installed (tools/deps.sh installs it)";
