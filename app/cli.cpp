@@ -352,9 +352,6 @@ int cli_receive(int argc, char** argv)
     cfg.listen = 1;
     if (!cli_start(o, &cfg)) return CLI_EXIT_USAGE;
     cfg.session.idle_limit_ms = int64_t(o.idle_timeout) * 1000;
-    cfg.session.bye_when_sent = 1;
-    // A sender takes nothing: every offer of the peer is declined.
-    cfg.session.auto_accept = 0;
     cfg.session.slow_limit_ms = 60000;
     Engine engine;
     if (!engine.start(cfg, engine_now_ms())) {

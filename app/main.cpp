@@ -6,7 +6,20 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+// Without a display to open, Qt aborts with a page about platform plugins;
+// someone who started jox over ssh or on a console is better told what they
+// can do instead. QT_QPA_PLATFORM names a platform that needs none.
+static bool main_has_display()
+{
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return true;
+    }
+    return false;
+}
 
 int main(int argc, char** argv)
 {
@@ -23,6 +36,13 @@ int main(int argc, char** argv)
         return 2;
     case COMMAND_RUN:
         break;
+    }
+    if (!main_has_display()) {
+        std::fputs("jox: no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+                   "Start jox in a desktop session, or use 'jox send' and 'jox receive', which need none;\n"
+                   "'jox --help' shows how.\n",
+                   stderr);
+        return 1;
     }
     std::string dir;
     if (!enter_working_folder(line.workdir, &dir)) {

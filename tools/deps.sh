@@ -22,8 +22,10 @@ xvfb openbox xdotool x11-utils
 FUZZ_PACKAGES="
 clang libclang-rt-14-dev
 "
+# CPack's Debian generator runs `file` to pick the programs whose library
+# dependencies dpkg-shlibdeps works out, and stops without it.
 PACKAGE_PACKAGES="
-dpkg-dev desktop-file-utils
+dpkg-dev desktop-file-utils file
 "
 
 PACKAGES=$RUN_PACKAGES

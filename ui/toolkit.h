@@ -168,7 +168,8 @@ int control_clear_items(int control);
 int control_set_color(int control, int kind, int color);  // 0xBBGGRR, -1 = default
 int control_set_state(int control, int value);
 int control_get_state(int control);
-// Longest text a string field takes, in bytes (0 = no limit).
+// Longest text a string field takes, in bytes (0 = no limit); for an
+// editor, the most lines it keeps (the oldest go first; 0 = no limit).
 int control_set_limit(int control, int bytes);
 void* control_handle(int control);
 int control_kind(int control);        // KIND_*, 0 when none

@@ -636,6 +636,11 @@ int control_get_state(int control)
 int control_set_limit(int control, int bytes)
 {
     ui_control* c = ui_find_control(control);
+    if (c && c->kind == KIND_EDITOR && bytes >= 0) {
+        // A log keeps its newest lines: the oldest go once there are more.
+        static_cast<QTextEdit*>(c->widget.data())->document()->setMaximumBlockCount(bytes);
+        return 1;
+    }
     if (!c || c->kind != KIND_STRING || bytes < 0)
         return 0;
     auto* edit = static_cast<QLineEdit*>(c->widget.data());

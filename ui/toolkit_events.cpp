@@ -89,7 +89,7 @@ void ui_run_qt_throttled(QEventLoop::ProcessEventsFlags flags)
 
 ui_state& ui_st()
 {
-    static ui_state state{false, {}, {}, nullptr, -1, {}, 0, -1, 0, 0, nullptr, false, -1, -1, false, {}, 0, 0, {}};
+    static ui_state state{false, {}, {}, nullptr, -1, {}, 0, -1, 0, 0, nullptr, false, -1, -1, false, false, {}, 0, 0, {}};
     return state;
 }
 
@@ -135,7 +135,11 @@ int ui_init()
     if (!ui_filter) {
         ui_filter = new ui_abandon_filter;
         qApp->installEventFilter(ui_filter);
+        // Qt reports "no focus window" only once the focus has left the
+        // program (it waits a moment for the focus to land on another of its
+        // windows); between two of ours it names no window for a while.
         QObject::connect(qApp, &QGuiApplication::focusWindowChanged, ui_filter, [](QWindow* w) {
+            ui_st().holds_focus = w != nullptr;
             if (w)
                 ui_st().focus_passing = -1;
         });
@@ -166,6 +170,7 @@ void ui_shutdown()
     s.key_polled = false;
     s.active = -1;
     s.focus_passing = -1;
+    s.holds_focus = false;
     s.escape_pressed = false;
     s.window_clicked.clear();
     s.last_answer_id = 0;

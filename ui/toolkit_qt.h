@@ -103,6 +103,7 @@ struct ui_state {
     bool key_polled;                          // the last poll returned a key message
     int active;                               // toolkit window last activated, -1 none
     int focus_passing;                        // window given the focus by a closing one, until it has it, -1
+    bool holds_focus;                         // one of the program's windows had the focus last, Qt says
     bool escape_pressed;                      // Escape seen since the last abandon check
     std::map<int, bool> window_clicked;       // window clicked since the last abandon check
     int last_answer_id;                       // question of the last answer polled, 0 none

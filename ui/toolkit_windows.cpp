@@ -333,6 +333,18 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
     return 1;
 }
 
+// Whether `window` has the focus, or is about to. The window manager moves
+// the focus between windows asynchronously: when a strip closes and the next
+// wait opens another at once, Qt may not yet have heard which of our windows
+// has it. While the focus has not left the program and Qt names no active
+// window, the window the program works in counts as having it.
+static bool ui_had_focus(QWidget* widget, int window)
+{
+    ui_state& s = ui_st();
+    return widget->isActiveWindow() || s.focus_passing == window ||
+           (s.holds_focus && !QApplication::activeWindow());
+}
+
 int window_close(int window)
 {
     ui_state& s = ui_st();
@@ -348,10 +360,13 @@ int window_close(int window)
         s.parent_window = -1;
     }
     // A window that had the focus passes it to its owner; until the owner
-    // has it, the program still counts as holding it (see window_hide).
-    bool had_focus = w && w->isActiveWindow();
-    if (owner != window && window_activate(owner) && had_focus)
+    // has it, the program still counts as holding it (see window_hide). One
+    // without the focus leaves it where it is: asking for the owner then
+    // would take the focus from another program.
+    if (owner != window && w && ui_had_focus(w, window) && window_activate(owner))
         s.focus_passing = owner;
+    else if (ui_find_window(owner))
+        s.active = owner;
     delete w.data();
     return 1;
 }
@@ -384,10 +399,9 @@ int window_hide(int window, int hide)
     if (!w)
         return 0;
     if (hide) {
-        bool had_focus = w->widget->isActiveWindow() || ui_st().focus_passing == window;
+        bool had_focus = ui_had_focus(w->widget, window);
         ui_st().focus_passing = -1;
-        bool activated = w->owner != window && window_activate(w->owner);
-        if (!activated && had_focus)
+        if (had_focus && !(w->owner != window && window_activate(w->owner)))
             ui_focus_popup();
         w->widget->hide();
     } else if (w->maximized) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ struct CliRun {
 class Cli : public CallFixture {
 protected:
     std::vector<CliRun*> runs;
+    std::deque<HarnessTempDir> workdirs;  // the runs' own, gone after them
 
     void TearDown() override
     {
@@ -80,7 +82,7 @@ protected:
     // A receiver on `port`, ready once it says where it listens.
     CliRun* receiver(std::vector<std::string> extra = {})
     {
-        std::string work = harness_temp_dir("recv");
+        std::string work = workdirs.emplace_back("recv").path;
         std::vector<std::string> args = {"receive", "--port", std::to_string(port), "--folder", work + "in"};
         args.insert(args.end(), extra.begin(), extra.end());
         CliRun* r = spawn(args, work);
@@ -92,7 +94,7 @@ protected:
     {
         std::vector<std::string> args = {"send", "127.0.0.1:" + std::to_string(port)};
         for (auto& f : files) args.push_back(dir + f);
-        return spawn(args, harness_temp_dir("send"));
+        return spawn(args, workdirs.emplace_back("send").path);
     }
 };
 
@@ -220,9 +222,10 @@ TEST_F(Cli, BadInputIsRefusedWithAMessage)
         {{"receive", "--folder", dir + "a.txt"}, 2, "names a file"},
         {{"receive", "--port", "70000"}, 2, "bad port"},
         {{"send", "127.0.0.1:" + std::to_string(port), dir + "a.txt"}, 3, "can't reach"},
+        {{"--workdir=" + dir}, 1, "no display to open the window on"},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.args[1]);
+        SCOPED_TRACE(row.said);
         CliRun* c = spawn(row.args, dir);
         EXPECT_EQ(finish(c), row.status) << text(c->err);
         EXPECT_NE(text(c->err).find(row.said), std::string::npos) << text(c->err);

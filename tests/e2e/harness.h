@@ -21,6 +21,15 @@
 std::string harness_temp_dir(const char* tag);
 // Removes a folder made by harness_temp_dir with everything in it.
 void harness_remove_dir(const std::string& dir);
+// A harness_temp_dir folder removed with everything in it when this ends,
+// however the test ends (a failed ASSERT returns early).
+struct HarnessTempDir {
+    explicit HarnessTempDir(const char* tag) : path(harness_temp_dir(tag)) {}
+    ~HarnessTempDir() { harness_remove_dir(path); }
+    HarnessTempDir(const HarnessTempDir&) = delete;
+    HarnessTempDir& operator=(const HarnessTempDir&) = delete;
+    const std::string path;  // ends in "/"; "" when it could not be made
+};
 std::string harness_read_file(const std::string& path);
 void harness_write_file(const std::string& path, const std::string& bytes);
 // A TCP port nobody listens on right now (0.0.0.0 and 127.0.0.x).

@@ -109,7 +109,9 @@ TEST_F(NetTest, ConnectAttemptsEndByThemselvesOrWhenCancelled) {
         {"localhost", port, 0, NET_ATTEMPT_DONE},     {"no-such-host.invalid", port, 0, NET_ATTEMPT_FAILED},
         {"no-such-host.invalid", port, 1, NET_ATTEMPT_FAILED},
     };
+    const bool localhost = localhost_resolves();
     for (const Row& r : rows) {
+        if (!localhost && std::string(r.host) == "localhost") continue;
         int baseline = open_fd_count(), attempt = net_connect_start(r.host, r.port);
         ASSERT_GT(attempt, 0) << r.host;
         if (r.cancel) net_connect_cancel(attempt);
@@ -132,4 +134,5 @@ TEST_F(NetTest, ConnectAttemptsEndByThemselvesOrWhenCancelled) {
     }
     for (int f : fillers) close(f);
     close(listener);
+    if (!localhost) GTEST_SKIP() << "\"localhost\" does not resolve here; that row left untested";
 }

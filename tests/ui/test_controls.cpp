@@ -51,6 +51,12 @@ TEST_F(ControlTest, EditorLines)
             EXPECT_EQ(control_add_item(50, position, text), 1);
         EXPECT_EQ(control_get_text(50), row.expected);
     }
+    // A bounded log keeps its newest lines however many arrive.
+    control_clear_items(50);
+    EXPECT_EQ(control_set_limit(50, 3), 1);
+    for (const char* line : {"1", "2", "3", "4", "5"}) control_add_item(50, -1, line);
+    EXPECT_EQ(control_get_text(50), "3\n4\n5");
+    control_set_limit(50, 0);
     // An empty text clears, and the next line starts at the top again.
     control_set_text(50, "");
     control_add_item(50, -1, "again");

@@ -1,7 +1,11 @@
-// Linked into every test program: caps its address space before main, so a
-// fault that allocates without bound (a size taken from a peer, say) fails
-// one test with an allocation error instead of exhausting the machine. The
-// cap is inherited by the program's second instances the tests start.
+// Linked into every test program: sets its resource limits before main.
+// The address space is capped, so a fault that allocates without bound (a
+// size taken from a peer, say) fails one test with an allocation error
+// instead of exhausting the machine. The descriptor limit is raised to what
+// the system allows: a login session's soft limit is often 1024, and the
+// suites that hold more than that many connections on purpose would fail
+// for the machine's sake, not the program's. Both are inherited by the
+// program's second instances the tests start.
 #include <sys/resource.h>
 
 namespace {
@@ -29,6 +33,13 @@ const int memory_cap_set = [] {
     if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur <= MEMORY_CAP_BYTES) return 0;
     limit.rlim_cur = MEMORY_CAP_BYTES;
     return setrlimit(RLIMIT_AS, &limit) == 0 ? 1 : 0;
+}();
+
+const int descriptors_raised = [] {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return 0;
+    limit.rlim_cur = limit.rlim_max;
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0 ? 1 : 0;
 }();
 
 }  // namespace
