@@ -4,6 +4,7 @@
 #include "command_line.h"
 #include "constants.h"
 
+#include <cstdio>
 #include <cstring>
 
 #ifndef JOX_PROGRAM_VERSION
@@ -36,6 +37,25 @@ CommandLine command_line_parse(int argc, const char* const* argv)
         }
     }
     return line;
+}
+
+// See header.
+int command_line_answer(const CommandLine& line)
+{
+    switch (line.action) {
+    case COMMAND_VERSION:
+        std::fputs(command_line_version().c_str(), stdout);
+        return 0;
+    case COMMAND_HELP:
+        std::fputs(command_line_usage().c_str(), stdout);
+        return 0;
+    case COMMAND_ERROR:
+        std::fprintf(stderr, "jox: %s\nTry 'jox --help' for more information.\n", line.error.c_str());
+        return 2;
+    case COMMAND_RUN:
+        break;
+    }
+    return -1;
 }
 
 // See header.

@@ -19,6 +19,10 @@ struct CommandLine {
 
 CommandLine command_line_parse(int argc, const char* const* argv);
 
+// Prints what --version, --help or a bad option ask for and gives the exit
+// status; -1 when the program is to run.
+int command_line_answer(const CommandLine& line);
+
 // The texts printed for --version and --help, each ending in a newline.
 std::string command_line_version();
 std::string command_line_usage();

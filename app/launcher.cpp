@@ -32,19 +32,8 @@ int main(int argc, char** argv)
     int status = cli_main(argc, argv);
     if (status >= 0) return status;
     CommandLine line = command_line_parse(argc, argv);
-    switch (line.action) {
-    case COMMAND_VERSION:
-        std::fputs(command_line_version().c_str(), stdout);
-        return 0;
-    case COMMAND_HELP:
-        std::fputs(command_line_usage().c_str(), stdout);
-        return 0;
-    case COMMAND_ERROR:
-        std::fprintf(stderr, "jox: %s\nTry 'jox --help' for more information.\n", line.error.c_str());
-        return 2;
-    case COMMAND_RUN:
-        break;
-    }
+    int answered = command_line_answer(line);
+    if (answered >= 0) return answered;
     std::string desktop = desktop_program();
     execv(desktop.c_str(), argv);
     std::fprintf(stderr, "jox: cannot start the desktop program %s: %s\n", desktop.c_str(), std::strerror(errno));

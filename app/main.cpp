@@ -24,19 +24,8 @@ static bool main_has_display()
 int main(int argc, char** argv)
 {
     CommandLine line = command_line_parse(argc, argv);
-    switch (line.action) {
-    case COMMAND_VERSION:
-        std::fputs(command_line_version().c_str(), stdout);
-        return 0;
-    case COMMAND_HELP:
-        std::fputs(command_line_usage().c_str(), stdout);
-        return 0;
-    case COMMAND_ERROR:
-        std::fprintf(stderr, "jox: %s\nTry 'jox --help' for more information.\n", line.error.c_str());
-        return 2;
-    case COMMAND_RUN:
-        break;
-    }
+    int answered = command_line_answer(line);
+    if (answered >= 0) return answered;
     if (!main_has_display()) {
         std::fputs("jox: no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
                    "Start jox in a desktop session, or use 'jox send' and 'jox receive', which need none;\n"

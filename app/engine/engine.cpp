@@ -140,6 +140,16 @@ int Engine::phase() const
     return attempt_ ? PHASE_CONNECTING : PHASE_IDLE;
 }
 
+void Engine::say(EventKind kind, int code, const std::string& text, int role)
+{
+    EngineEvent e;
+    e.kind = kind;
+    e.code = code;
+    e.text = text;
+    e.role = role;
+    emit(std::move(e));
+}
+
 void Engine::emit(EngineEvent e)
 {
     // A front end that stops reading cannot make us hold more and more.
@@ -210,15 +220,8 @@ void Engine::tick(int64_t now)
             call_placed(fd, now);
         } else if (r == NET_ATTEMPT_FAILED) {
             attempt_ = 0;
-            EngineEvent s;
-            s.kind = EventKind::CallState;
-            s.code = PHASE_IDLE;
-            emit(s);
-            EngineEvent n;
-            n.kind = EventKind::Notice;
-            n.code = NOTICE_CANT_FIND;
-            n.text = attempt_address_;
-            emit(n);
+            say(EventKind::CallState, PHASE_IDLE);
+            say(EventKind::Notice, NOTICE_CANT_FIND, attempt_address_);
         }
     }
     if (session_) {
@@ -249,28 +252,12 @@ void Engine::take_call(int fd, uint32_t address, int64_t now)
     ++generation_;
     ++calls_;
     session_ = std::make_unique<Session>(session_config(), ROLE_ANSWERER, generation_, now, this);
-    EngineEvent c;
-    c.kind = EventKind::Controls;
-    c.code = CONTROLS_ANSWERED;
-    emit(c);
-    EngineEvent a;
-    a.kind = EventKind::Alert;
-    emit(a);
-    EngineEvent s;
-    s.kind = EventKind::Status;
-    s.text = "Connected.  You are the Server.  Connected with " + dotted(address) + ".";
-    emit(s);
-    EngineEvent i;
-    i.kind = EventKind::Icon;
-    i.code = 1;
-    emit(i);
-    emit(a);
-    EngineEvent st;
-    st.kind = EventKind::CallState;
-    st.code = PHASE_LIVE;
-    st.role = ROLE_ANSWERER;
-    st.text = dotted(address);
-    emit(st);
+    say(EventKind::Controls, CONTROLS_ANSWERED);
+    say(EventKind::Alert);
+    say(EventKind::Status, 0, "Connected.  You are the Server.  Connected with " + dotted(address) + ".");
+    say(EventKind::Icon, 1);
+    say(EventKind::Alert);
+    say(EventKind::CallState, PHASE_LIVE, dotted(address), ROLE_ANSWERER);
     session_->start(now);
 }
 
@@ -391,10 +378,7 @@ void Engine::after_session(int64_t now)
         work_ticket_ = 0;
     }
     part(fd, rest, now);
-    EngineEvent st;
-    st.kind = EventKind::CallState;
-    st.code = PHASE_IDLE;
-    emit(st);
+    say(EventKind::CallState, PHASE_IDLE);
 }
 
 // --- Placing a call ----------------------------------------------------------------
@@ -443,27 +427,16 @@ void Engine::place_call(const std::string& address, int64_t now)
     int self = listen_fd_ >= 0 && (!explicit_port || port == listening_port()) &&
                engine_is_self(explicit_port ? host : address, cfg_.host_name);
     if (self) {
-        EngineEvent n;
-        n.kind = EventKind::Notice;
-        n.code = NOTICE_SELF;
-        emit(n);
+        say(EventKind::Notice, NOTICE_SELF);
         return;
     }
     attempt_address_ = address;
     attempt_ = net_connect_start(host.c_str(), port);
     if (!attempt_) {
-        EngineEvent n;
-        n.kind = EventKind::Notice;
-        n.code = NOTICE_CANT_FIND;
-        n.text = address;
-        emit(n);
+        say(EventKind::Notice, NOTICE_CANT_FIND, address);
         return;
     }
-    EngineEvent st;
-    st.kind = EventKind::CallState;
-    st.code = PHASE_CONNECTING;
-    st.text = address;
-    emit(st);
+    say(EventKind::CallState, PHASE_CONNECTING, address);
     tick(now);
 }
 
@@ -472,10 +445,7 @@ void Engine::cancel_call(int64_t)
     if (!attempt_) return;
     net_connect_cancel(attempt_);
     attempt_ = 0;
-    EngineEvent st;
-    st.kind = EventKind::CallState;
-    st.code = PHASE_IDLE;
-    emit(st);
+    say(EventKind::CallState, PHASE_IDLE);
 }
 
 void Engine::call_placed(int fd, int64_t now)
@@ -484,31 +454,12 @@ void Engine::call_placed(int fd, int64_t now)
     role_ = ROLE_CALLER;
     ++generation_;
     session_ = std::make_unique<Session>(session_config(), ROLE_CALLER, generation_, now, this);
-    EngineEvent p;
-    p.kind = EventKind::CallPlaced;
-    p.text = attempt_address_;
-    emit(p);
-    EngineEvent s;
-    s.kind = EventKind::Status;
-    s.text = "Connected To Server " + attempt_address_ + ".";
-    emit(s);
-    EngineEvent i;
-    i.kind = EventKind::Icon;
-    i.code = 1;
-    emit(i);
-    EngineEvent a;
-    a.kind = EventKind::Alert;
-    emit(a);
-    EngineEvent c;
-    c.kind = EventKind::Controls;
-    c.code = CONTROLS_PLACED;
-    emit(c);
-    EngineEvent st;
-    st.kind = EventKind::CallState;
-    st.code = PHASE_LIVE;
-    st.role = ROLE_CALLER;
-    st.text = attempt_address_;
-    emit(st);
+    say(EventKind::CallPlaced, 0, attempt_address_);
+    say(EventKind::Status, 0, "Connected To Server " + attempt_address_ + ".");
+    say(EventKind::Icon, 1);
+    say(EventKind::Alert);
+    say(EventKind::Controls, CONTROLS_PLACED);
+    say(EventKind::CallState, PHASE_LIVE, attempt_address_, ROLE_CALLER);
     session_->start(now);
     write_call(now);
 }

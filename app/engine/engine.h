@@ -115,6 +115,7 @@ private:
     void stop_worker();
     void call_placed(int fd, int64_t now);
     SessionConfig session_config() const;
+    void say(EventKind kind, int code = 0, const std::string& text = "", int role = 0);
 
     EngineConfig cfg_;
     int listen_fd_ = -1;

@@ -206,16 +206,9 @@ void Session::tick(int64_t now)
     }
     if (send_ == S_BODY && now - progress_shown_ >= PROGRESS_STEP) {
         // A stalled body still shows its rate falling.
-        progress_shown_ = now;
         int64_t done = 0, total = 0;
         out_.in_frame(&done, &total);
-        EngineEvent e;
-        e.kind = EventKind::Progress;
-        e.done = done;
-        e.total = send_size_;
-        e.seconds = double(now - body_started_) / 1000.0;
-        e.on = 1;
-        host_->emit(std::move(e));
+        sending_progress(done, now);
     }
     if (out_.empty()) last_write_ = now;
     if (now >= rm_deadline_) {
@@ -301,18 +294,24 @@ void Session::wrote(std::size_t n, int64_t now)
         rm_deadline_ = now + RM_LIMIT;
     }
     int64_t done = 0, total = 0;
-    if (send_ == S_BODY && (tag == TAG_BODY || (out_.in_frame(&done, &total) && now - progress_shown_ >= PROGRESS_STEP))) {
-        if (tag == TAG_BODY) done = total = send_size_;
-        progress_shown_ = now;
-        EngineEvent e;
-        e.kind = EventKind::Progress;
-        e.done = done;
-        e.total = total;
-        e.seconds = double(now - body_started_) / 1000.0;
-        e.on = 1;
-        host_->emit(std::move(e));
-        if (tag == TAG_BODY) send_ = S_WAIT_SENT;
+    if (send_ == S_BODY && tag == TAG_BODY) {
+        sending_progress(send_size_, now);
+        send_ = S_WAIT_SENT;
+    } else if (send_ == S_BODY && out_.in_frame(&done, &total) && now - progress_shown_ >= PROGRESS_STEP) {
+        sending_progress(done, now);
     }
+}
+
+void Session::sending_progress(int64_t done, int64_t now)
+{
+    progress_shown_ = now;
+    EngineEvent e;
+    e.kind = EventKind::Progress;
+    e.done = done;
+    e.total = send_size_;
+    e.seconds = double(now - body_started_) / 1000.0;
+    e.on = 1;
+    host_->emit(std::move(e));
 }
 
 // --- Commands --------------------------------------------------------------------

@@ -126,6 +126,7 @@ private:
     void file_done(int outcome);
     void close_verdict(int corrupted);
     void send_report();
+    void sending_progress(int64_t done, int64_t now);
     // Their offers
     void offer_in(int token, std::string_view text, int64_t now);
     void offer_accept(int64_t now);
