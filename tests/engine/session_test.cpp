@@ -3,6 +3,7 @@
 // each other, and the bounds that hold whatever the peer does. Received
 // files land in a temporary folder of each test.
 #include "md5.h"
+#include "offer_names.h"
 #include "session.h"
 
 #include <gtest/gtest.h>
@@ -206,6 +207,38 @@ TEST(SessionReceive, NamesStayInTheFolderAndVerdictGoesInOneSend)
         EXPECT_EQ(names_in(c.dir.path), std::vector<std::string>{"inbox"}) << k.stored;
         EXPECT_EQ(names_in(c.inbox()).size(), 1u + k.exists) << k.stored;
     }
+}
+
+// Received into the program's own folder, a stranger's file never takes a
+// name the program reads (its settings, its alert sound), present or not.
+TEST(SessionReceive, ProgramFilesAreNeverAStrangers)
+{
+    for (const std::string name : {"jox.cfg", "alert1.wav", "other.txt"}) {
+        Call c([](SessionConfig& cfg) {
+            cfg.auto_accept = 1;
+            cfg.working_folder = cfg.receive_folder;
+        });
+        c.run({{0, offer(name, "x") + "SD"}, {10, frame("x")}});
+        const EngineEvent* st = c.host.last(EventKind::Stored);
+        ASSERT_NE(st, nullptr) << name;
+        EXPECT_EQ(st->path, c.inbox() + (name == "other.txt" ? name : offer_copy_name(name, 1))) << name;
+    }
+}
+
+// A body that trickles in under 1 KiB a second over the slow limit ends the
+// call as a stalled one would, though bytes keep coming.
+TEST(SessionReceive, TrickledBodyEndsAsStalled)
+{
+    Call c([](SessionConfig& cfg) {
+        cfg.auto_accept = 1;
+        cfg.slow_limit_ms = 5000;
+    });
+    const std::string body(100000, 'b');
+    c.run({{0, offer("slow.bin", body) + "SD"}, {10, frame(body).substr(0, 2000)}});
+    // The host ticks after every turn of its loop, bytes or not.
+    for (int64_t t = 500; t <= 8000 && c.s->ended() == SESSION_LIVE; t += 500) c.run({{t, "bb"}, {t, ""}});
+    EXPECT_EQ(c.host.codes(EventKind::CallEnded), std::vector<int>{END_STALLED});
+    EXPECT_EQ(names_in(c.inbox()), std::vector<std::string>{});
 }
 
 TEST(SessionReceive, FrameNobodyAskedForIsReadOffAndDropped)
