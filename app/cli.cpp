@@ -289,7 +289,7 @@ int cli_send(int argc, char** argv)
 
     std::vector<int> outcome(paths.size(), OUTCOME_GONE);
     int went_live = 0, busy = 0, unreachable = 0, interrupted = 0, finished = 0;
-    int64_t shown = 0;
+    int64_t shown = engine_now_ms();  // the first progress line after a second, not at once
     // Bounded by the engine's limits: every wait it has ends by itself.
     for (int turn = 0; !finished; turn = 1) {
         int extra = 0;
@@ -362,7 +362,7 @@ int cli_receive(int argc, char** argv)
             cfg.session.receive_folder);
     int interrupted = 0, cut = 0, receiving = 0, spoke = 0, done = 0;
     std::vector<EngineEvent> asking;  // questions for the terminal, oldest first
-    int64_t shown = 0;
+    int64_t shown = engine_now_ms();  // the first progress line after a second, not at once
     for (int turn = 0; !done; turn = 1) {
         int answered = 0;
         if (turn) cli_turn(engine, asking.empty() ? -1 : 0, &interrupted, &answered, INT64_MAX);

@@ -51,6 +51,7 @@ struct HarnessState {
     std::deque<int> answers;                     // next message-box answers
     std::vector<HarnessMessage> messages;        // every box shown
     std::vector<HarnessRun> runs;                // every run_program call
+    int hold_boxes = 0;                          // 1: boxes stay open for real
 };
 
 HarnessState& hs()
@@ -67,6 +68,7 @@ long long harness_elapsed_ms(harness_clock::time_point since)
 void harness_observe(const char* title, const char* text)
 {
     hs().messages.push_back({title, text});
+    if (hs().hold_boxes) return;
     int answer = IDOK;
     if (!hs().answers.empty()) {
         answer = hs().answers.front();
@@ -322,6 +324,7 @@ int harness_app_start(const std::string& dir)
     s.old_cwd = getcwd(cwd, sizeof cwd) ? cwd : "/tmp";
     if (!enter_working_folder(dir, nullptr)) return 0;
     s.ended = 0;
+    s.hold_boxes = 0;
     s.inside.clear();
     s.answers.clear();
     s.messages.clear();
@@ -341,6 +344,11 @@ int harness_app_start(const std::string& dir)
     }
     s.running = 1;
     return 1;
+}
+
+void harness_hold_boxes(int hold)
+{
+    hs().hold_boxes = hold;
 }
 
 void harness_app_stop()

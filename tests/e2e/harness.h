@@ -92,6 +92,9 @@ struct HarnessMessage {
 };
 std::vector<HarnessMessage>& harness_messages();
 void harness_answer_next(int button);
+// 1: boxes are still recorded but stay open as real window-modal boxes
+// until the test (or the program) closes them; 0 answers them again.
+void harness_hold_boxes(int hold);
 
 // run_program calls, recorded instead of started.
 struct HarnessRun {

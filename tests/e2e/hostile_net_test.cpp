@@ -6,6 +6,7 @@
 #include "layouts.h"
 #include "net.h"
 
+#include <QApplication>
 #include <QTest>
 #include <QWidget>
 
@@ -86,5 +87,58 @@ TEST_F(HostileNet, CallingASilentHostCanBeAbandonedAndRunsOut)
         raw_close(busy);
         for (int f : fillers) raw_close(f);
         net_set_timeouts(0, 0, 0);
+    }
+}
+
+// A question or notice the user has not answered yet leaves the network
+// running: a second caller still hears "busy" and the peer's chat still shows.
+// Each box once ran its own loop, and nobody was answered while it was up.
+TEST_F(HostileNet, OpenBoxesLeaveTheNetworkRunning)
+{
+    const std::string body = "hello";
+    const std::string md5 = "5d41402abc4b2a76b9719d911017c592";
+    struct Row {
+        const char* what;
+        const char* auto_accept;
+        std::string peer;   // what the peer sends once the call is up
+        const char* box;    // the start of the box left open
+    } rows[] = {
+        {"accept file", "No", "NAMEJOXa.txtSIZEJOXsizejox5MD5JOX" + md5 + "SD", "Accept File"},
+        {"corrupted file", "Yes", "NAMEJOXa.txtSIZEJOXsizejox5MD5JOX" + std::string(32, '0') + "SD", "File Sent is Corrupted"},
+    };
+    for (const Row& r : rows) {
+        restart_clean();
+        HarnessConfig config;
+        config.auto_accept = r.auto_accept;
+        start(config);
+        harness_hold_boxes(1);
+        be_called();
+        ASSERT_TRUE(raw_send(raw, r.peer)) << r.what;
+        if (r.box[0] == 'F') {
+            ASSERT_TRUE(pump_expect("RFa", 2000)) << r.what;
+            ASSERT_TRUE(raw_send(raw, std::string("PBMGSFLE\x05\0\0\0", 12) + body));
+        }
+        ASSERT_TRUE(pump_until([&] {
+            return !harness_messages().empty() && harness_messages().back().text.rfind(r.box, 0) == 0;
+        }, 3000)) << r.what;
+        int other = raw_connect("127.0.0.1", port, 2000);
+        std::string got;
+        EXPECT_TRUE(pump_until([&] { return (got += raw_read(other, 7 - got.size(), 2)).size() >= 7; }, 1000))
+            << r.what;
+        EXPECT_EQ(got, "JOXBusy") << r.what;
+        raw_close(other);
+        ASSERT_TRUE(raw_send(raw, "mMeSSageJOXBob: stillEeNdofMessageJOX"));
+        EXPECT_TRUE(pump_until([] { return control_get_text(12).find("Bob: still") != std::string::npos; }, 2000))
+            << r.what;
+        // The peer leaves: a question of its call goes with it.
+        raw_close(raw);
+        raw = -1;
+        ASSERT_TRUE(pump_until([] { return app.idle == 1; }, 3000)) << r.what;
+        if (std::string(r.box) == "Accept File") {
+            bool open = false;
+            for (QWidget* w : QApplication::topLevelWidgets())
+                open = open || (w->isVisible() && w->inherits("QMessageBox"));
+            EXPECT_FALSE(open) << r.what;
+        }
     }
 }

@@ -334,15 +334,18 @@ TEST_F(X11, OptionsStaysAboveTheMainWindowAndReturnIsOk)
 }
 
 // Sends big.bin (chosen beforehand) with Send File to a peer that takes it
-// slowly, `observer` watching the progress; returns what the peer took. The
-// peer hangs up after the frame, so a transfer nobody stopped ends its wait
-// too, and the test with it.
-std::string x11_send_slowly(OfferCall& call, const std::string& body, void (*observer)(int))
+// slowly, `observer` watching the progress; returns what the peer took, and
+// in `closed` whether the program then closed the line with nothing more.
+// The peer hangs up after the frame, so a transfer nobody stopped ends its
+// wait too, and the test with it.
+std::string x11_send_slowly(OfferCall& call, const std::string& body, void (*observer)(int), bool* closed = nullptr)
 {
     progress_set_observer(observer);
     std::string got;
     OfferPeer peer([&] {
         got = offers_accept_slowly(call.fd, "big.bin", body, 1 << 18, 40);
+        if (closed)
+            *closed = raw_at_eof(call.fd, 1000);
         shutdown(call.fd, SHUT_RDWR);
     });
     harness_click(6);
@@ -351,28 +354,39 @@ std::string x11_send_slowly(OfferCall& call, const std::string& body, void (*obs
     return got;
 }
 
-// What the progress observer saw of the sending strip.
+// What the progress observer saw of the strip it clicks.
 struct X11Strip {
+    int window = WINDOW_SENDING;
     QRect frame;            // the strip on the screen
     QRect area;             // the work area then
     bool clicked = false;   // its cancel button was clicked from outside
+    std::chrono::steady_clock::time_point at;  // the click had reached the server
+    long long stop_ms = -1;                    // from then until the strip was gone
 };
 X11Strip x11_strip;
 
 // Clicks the strip's cancel button once the transfer is under way.
 void x11_click_cancel(int window)
 {
-    auto* cancel = static_cast<QWidget*>(control_handle(CONTROL_SENDING_CANCEL));
+    auto* cancel = static_cast<QWidget*>(
+        control_handle(window == WINDOW_SENDING ? CONTROL_SENDING_CANCEL : CONTROL_RECEIVING_CANCEL));
     QWidget* strip = x11_window(window);
-    if (x11_strip.clicked || window != WINDOW_SENDING || !x11_exposed(strip))
+    if (x11_strip.clicked || window != x11_strip.window || !x11_exposed(strip))
         return;
     x11_strip.clicked = true;
     x11_strip.frame = strip->frameGeometry();
     x11_strip.area = QGuiApplication::primaryScreen()->availableGeometry();
     if (!cancel)
         return;
+    // The strip is deleted where the program acts on the click: the moment
+    // is taken there, whatever the loop does before it next returns.
+    QObject::connect(strip, &QObject::destroyed, [] {
+        x11_strip.stop_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - x11_strip.at).count();
+    });
     x11_shot("transfer-strip.png", x11_strip.frame.adjusted(-5, -5, 5, 5));
     x11_click_at(cancel->mapToGlobal(cancel->rect().center()));
+    x11_strip.at = std::chrono::steady_clock::now();
 }
 
 TEST_F(X11, StripStaysInTheWorkAreaAndItsCancelButtonAbandons)
@@ -480,6 +494,107 @@ TEST_F(X11, StripTakesTheFocusOnlyFromTheProgram)
         harness_remove_dir(dir);
         offers_end(&call);
     }
+}
+
+long long x11_ms_since(std::chrono::steady_clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count();
+}
+
+// Each side of a transfer, stopped with a real click on its strip's cancel
+// button while the body moves.
+TEST_F(X11, StripCancelStopsATransferUnderWayAtOnce)
+{
+    // Before: the old program acted on the click only once the transfer it was to stop had ended.
+    const std::string corrupted = "mMeSSageJOXFile Sent is Corrupted.  Re-Send it Again.EeNdofMessageJOX";
+    for (int window : {WINDOW_RECEIVING, WINDOW_SENDING}) {
+        SCOPED_TRACE(window == WINDOW_RECEIVING ? "receiving" : "sending");
+        HarnessConfig config;
+        config.auto_accept = "Yes";
+        OfferCall call;
+        ASSERT_TRUE(offers_call_program(&call, config, "x11-stop"));
+        std::string body = offers_body(8 << 20, 11);
+        x11_strip = X11Strip{};
+        x11_strip.window = window;
+        if (window == WINDOW_RECEIVING) {
+            // The rest of the frame still comes; only then can the verdict.
+            std::string verdict;
+            progress_set_observer(x11_click_cancel);
+            OfferPeer peer([&] {
+                raw_send(call.fd, offers_file_offer("stopped.bin", body));
+                raw_read(call.fd, 2, 3000);
+                raw_send(call.fd, "SD");
+                raw_read(call.fd, 1, 3000);
+                offers_send_slowly(call.fd, offers_frame(body), 1 << 18, 50);
+                verdict = raw_read(call.fd, 4 + corrupted.size(), 5000);
+            });
+            EXPECT_TRUE(offers_pump_peer(peer, 20000));
+            progress_set_observer(nullptr);
+            EXPECT_EQ(verdict, "sent" + corrupted);
+            EXPECT_EQ(app.idle, 0);
+            std::error_code none;
+            EXPECT_TRUE(std::filesystem::is_empty(call.dir + "Received Files", none) || none) << "a file was kept";
+        } else {
+            // A frame cut short leaves the stream out of step, so the call ends there.
+            harness_write_file(call.dir + "big.bin", body);
+            std::string path = call.dir + "big.bin";
+            ui_test_queue_files_answer(&path, 1);
+            bool closed = false;
+            std::string got = x11_send_slowly(call, body, x11_click_cancel, &closed);
+            EXPECT_LT(got.size(), body.size() + 12) << "the transfer ran to its end";
+            EXPECT_EQ(got, offers_frame(body).substr(0, got.size())) << "bytes other than the frame's";
+            EXPECT_TRUE(closed) << "the line stayed open, or a token followed the partial frame";
+            EXPECT_EQ(app.idle, 1);
+        }
+        EXPECT_TRUE(x11_strip.clicked);
+        EXPECT_EQ(window_handle(window), nullptr);
+        EXPECT_GE(x11_strip.stop_ms, 0) << "the strip outlived the test";
+        EXPECT_LT(x11_strip.stop_ms, 200) << "click to stop";
+        std::printf("[ figures  ] %s: click to stop %lld ms\n", window == WINDOW_RECEIVING ? "receiving" : "sending",
+                    x11_strip.stop_ms);
+        offers_end(&call);
+    }
+}
+
+// Options runs a loop of its own; a peer must not wait for its OK.
+TEST_F(X11, OptionsOpenStillAnswersThePeersTyping)
+{
+    // Before: the old program froze behind Options, and "RM" waited for its OK.
+    OfferCall call;
+    ASSERT_TRUE(offers_call_program(&call, HarnessConfig{}, "x11-options-rm"));
+    QWidget* main = x11_window(WINDOW_MAIN);
+    ASSERT_TRUE(x11_settle([&] { return x11_exposed(main); }, 5000));
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    std::chrono::steady_clock::time_point sent;
+    std::string rm;
+    long long rm_ms = -1;
+    bool open_throughout = true;
+    harness_inside([&] {
+        if (!x11_exposed(x11_window(WINDOW_OPTIONS)))
+            return std::chrono::steady_clock::now() > give_up;
+        sent = std::chrono::steady_clock::now();
+        return raw_send(call.fd, "SendingMessageJOX") == 1;
+    });
+    // Read a little each pass of the Options loop, so the loop keeps running.
+    harness_inside([&] {
+        open_throughout = open_throughout && x11_window(WINDOW_OPTIONS);
+        rm += raw_read(call.fd, 2 - rm.size(), 1);
+        if (rm.size() < 2 && x11_ms_since(sent) < 2000)
+            return false;
+        rm_ms = x11_ms_since(sent);
+        harness_click(16);
+        return true;
+    });
+    auto* options_button = static_cast<QWidget*>(control_handle(4));
+    x11_click_at(options_button->mapToGlobal(options_button->rect().center()));
+    EXPECT_TRUE(pump_until([] { return !harness_inside_pending() && !window_handle(WINDOW_OPTIONS); }, 12000));
+    EXPECT_EQ(rm, "RM");
+    EXPECT_TRUE(open_throughout) << "Options closed before the answer";
+    EXPECT_GE(rm_ms, 0);
+    EXPECT_LT(rm_ms, 500) << "typing notice to \"RM\"";
+    std::printf("[ figures  ] Options open: typing notice to \"RM\" %lld ms\n", rm_ms);
+    EXPECT_EQ(app.idle, 0);
+    offers_end(&call);
 }
 
 TEST_F(X11, MessageBoxIsWideEnoughForItsTitle)
