@@ -127,10 +127,16 @@ int64_t Session::deadline(int64_t now) const
     }
     if (in_ == I_RECEIVING) take(in_last_progress_ + cfg_.io_limit_ms);
     if (send_ == S_BODY) take(progress_shown_ + PROGRESS_STEP);
-    if (cfg_.idle_limit_ms > 0 && in_ != I_RECEIVING && framer_.body_left() < 0)
-        take(std::max(last_unit_, last_sent_) + cfg_.idle_limit_ms);
+    if (idle_counts()) take(std::max(last_unit_, last_sent_) + cfg_.idle_limit_ms);
     if (cfg_.slow_limit_ms > 0 && in_ == I_RECEIVING) take(now + 1000);
     return d;
+}
+
+// Silence counts against the peer unless a body is coming in or our own
+// user is being asked something.
+int Session::idle_counts() const
+{
+    return cfg_.idle_limit_ms > 0 && in_ != I_RECEIVING && framer_.body_left() < 0 && in_qid_ == 0;
 }
 
 // --- Ending ----------------------------------------------------------------------
@@ -268,8 +274,7 @@ void Session::tick(int64_t now)
             }
         }
     }
-    if (cfg_.idle_limit_ms > 0 && in_ != I_RECEIVING && framer_.body_left() < 0 &&
-        now - std::max(last_unit_, last_sent_) >= cfg_.idle_limit_ms) {
+    if (idle_counts() && now - std::max(last_unit_, last_sent_) >= cfg_.idle_limit_ms) {
         // A file of ours that waited on the silent peer got no answer.
         if (send_ >= S_WAIT_RF && send_ <= S_WAIT_SENT && file_ < paths_.size()) {
             file_done(OUTCOME_NO_ANSWER);

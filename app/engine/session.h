@@ -127,6 +127,7 @@ private:
     void close_verdict(int corrupted);
     void send_report();
     void sending_progress(int64_t done, int64_t now);
+    int idle_counts() const;
     // Their offers
     void offer_in(int token, std::string_view text, int64_t now);
     void offer_accept(int64_t now);
