@@ -308,9 +308,16 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
     s.windows[window] = ui_window{w, owner, flags, false, nullptr, nullptr, nullptr, -1, -1};
 
     // The progress popups must not take the focus from the field the user
-    // is typing in; they can be given it (see window_hide).
-    if (flags & WINDOW_POPUP)
+    // is typing in; they can be given it (see window_hide). Opening while
+    // another program has the focus, a popup says it takes none at all: a
+    // window manager that focuses new windows by its own rules then leaves
+    // the focus with that program.
+    if (flags & WINDOW_POPUP) {
         w->setAttribute(Qt::WA_ShowWithoutActivating);
+        ui_state& st = ui_st();
+        if (!QApplication::activeWindow() && st.focus_passing < 0 && !st.holds_focus)
+            w->setWindowFlag(Qt::WindowDoesNotAcceptFocus, true);
+    }
     bool centred = flags & (WINDOW_CENTER_SCREEN | WINDOW_CENTER_PARENT);
     QPoint centre = centred ? ui_centre(flags, owner) : QPoint();
     if (centred)
@@ -388,6 +395,10 @@ static void ui_focus_popup()
         waited.start();
         while (native && !native->isExposed() && waited.elapsed() < 300)
             QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
+        if (popup->windowFlags() & Qt::WindowDoesNotAcceptFocus) {
+            popup->overrideWindowFlags(popup->windowFlags() & ~Qt::WindowDoesNotAcceptFocus);
+            if (native) native->setFlags(popup->windowFlags());
+        }
         popup->activateWindow();
         return;
     }

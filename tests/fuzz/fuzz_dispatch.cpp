@@ -120,7 +120,7 @@ struct Run {
         const std::string notice = std::string("sent") + WIRE_CORRUPTED_NOTICE;
         for (bool took = true; took && !rest.empty();) {
             took = false;
-            for (const std::string r : {notice, std::string("sent"), std::string("RF"), std::string("RM"),
+            for (const std::string& r : {notice, std::string("sent"), std::string("RF"), std::string("RM"),
                                         std::string("SD"), std::string("na"), std::string("a")}) {
                 if (rest.compare(0, r.size(), r) == 0) {
                     rest.erase(0, r.size());
