@@ -141,4 +141,18 @@ TEST_F(HostileNet, OpenBoxesLeaveTheNetworkRunning)
             EXPECT_FALSE(open) << r.what;
         }
     }
+    // A caller that says "JOXBusy" to us: the notice stays up, and the next
+    // caller is taken as the call meanwhile.
+    restart_clean();
+    start();
+    harness_hold_boxes(1);
+    be_called();
+    ASSERT_TRUE(raw_send(raw, "JOXBusy"));
+    ASSERT_TRUE(pump_until([] {
+        return !harness_messages().empty() && harness_messages().back().text == "Server Already Connected With a User.";
+    }, 3000));
+    raw_close(raw);
+    raw = raw_connect("127.0.0.1", port, 2000);
+    EXPECT_TRUE(pump_until([] { return app.idle == 0; }, 1000));
+    EXPECT_EQ(status(), "Connected.  You are the Server.  Connected with 127.0.0.1.");
 }
