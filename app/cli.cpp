@@ -36,6 +36,7 @@ struct CliOptions {
     int workdir_given = 0;
     std::string accept = "all";
     int once = 0;
+    int no_extensions = 0;    // send: speak only the original protocol
 };
 
 const char* const cli_outcome_text[] = {
@@ -116,6 +117,8 @@ int cli_parse(int argc, char** argv, int sending, CliOptions* o, std::vector<std
             o->accept = value;
         } else if (!sending && a == "--once") {
             o->once = 1;
+        } else if (sending && a == "--no-extensions") {
+            o->no_extensions = 1;
         } else if (a == "--") {
             for (++i; i < argc; ++i) operands->push_back(argv[i]);
         } else if (a.size() > 1 && a[0] == '-') {
@@ -141,7 +144,6 @@ int cli_check_file(const std::string& path)
     else if (S_ISDIR(st.st_mode)) problem = "is a folder";
     else if (!S_ISREG(st.st_mode)) problem = "not a regular file";
     else if (access(path.c_str(), R_OK) != 0) problem = "unreadable";
-    else if (st.st_size >= 0x80000000LL) problem = "too large (2 GiB or more)";
     if (problem) cli_say(path + ": " + problem);
     return problem == nullptr;
 }
@@ -282,6 +284,7 @@ int cli_send(int argc, char** argv)
     cfg.session.bye_when_sent = 1;
     // A sender takes nothing: every offer of the peer is declined.
     cfg.session.auto_accept = 0;
+    cfg.session.extensions = !o.no_extensions;
     Engine engine;
     int64_t now = engine_now_ms();
     engine.start(cfg, now);

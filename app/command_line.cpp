@@ -86,6 +86,8 @@ std::string command_line_usage()
            "  --accept all|ask|none   receive: take every offer (default), ask on the\n"
            "                 terminal (y/n), or decline every offer\n"
            "  --once         receive: end after the first call ends\n"
+           "  --no-extensions  send: speak only the original protocol (files of 2 GiB\n"
+           "                 or more then cannot be sent)\n"
            "  --idle-timeout S  end a call in which the other side says nothing\n"
            "                 for S seconds (default 120)\n"
            "send prints one line per file; receive prints \"PATH SIZE MD5 ok|corrupted\"\n"

@@ -565,7 +565,7 @@ void Engine::prepare(int ticket, const std::string& path, int picture)
     worker_ = std::thread([this, path, picture] {
         int64_t size = file_size(path.c_str());
         work_size_ = size;
-        if (size >= 0 && size < (int64_t(1) << 31)) {
+        if (size >= 0) {
             work_md5_ = md5_cancellable(path, work_cancel_);
             if (picture && !work_md5_.empty() && !work_cancel_.load()) work_preview_ = make_preview(path);
         }

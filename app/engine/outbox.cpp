@@ -22,7 +22,7 @@ void Outbox::push_frame(int fd, int64_t size, std::string body, int tag)
 {
     Item it;
     it.kind = OUT_FRAME;
-    it.bytes = wire_frame_header(uint32_t(size));
+    it.bytes = wire_frame_header(uint64_t(size));
     it.fd = fd;
     it.size = size;
     it.memory = std::move(body);

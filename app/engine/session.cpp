@@ -10,6 +10,8 @@
 #include "user_folders.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -19,6 +21,62 @@ constexpr int64_t SIZE_LIMIT = int64_t(1) << 31;
 // A picture's body may be asked about for long, but not for ever.
 constexpr int64_t FRAME_FIRST_LIMIT = 30000;
 constexpr int64_t FRAME_FIRST_IMAGE_LIMIT = 120000;
+
+// What this program can do beyond the original protocol, by name.
+const char EXTENSIONS_OURS[] = "size64";
+
+// The extensions named in a comma list that we know too.
+int extension_set(const std::string& names)
+{
+    int set = 0;
+    std::size_t at = 0;
+    // Bounded by the list: each pass takes one name.
+    while (at <= names.size()) {
+        std::size_t comma = names.find(',', at);
+        std::string name = names.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        if (name == "size64") set |= Session::EXT_SIZE64;
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+    }
+    return set;
+}
+
+std::string extension_names(int set)
+{
+    return set & Session::EXT_SIZE64 ? "size64" : "";
+}
+
+// A file name inside an extension line: bytes that would end or blur the
+// line are written %XX.
+std::string extension_escape(const std::string& name)
+{
+    std::string out;
+    char buf[4];
+    for (unsigned char c : name) {
+        if (c < 0x21 || c == '%' || c == 0x7f) {
+            std::snprintf(buf, sizeof buf, "%%%02X", c);
+            out += buf;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+std::string extension_unescape(const std::string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() + 0 && std::isxdigit((unsigned char)text[i + 1]) &&
+            std::isxdigit((unsigned char)text[i + 2])) {
+            out += char(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
 
 int64_t timeout_ms(int seconds)
 {
@@ -66,7 +124,11 @@ void Session::token(int t, const std::string& rest, int64_t not_before)
     if (end_ != SESSION_LIVE) return;
     // The time our bytes may stand unread counts from when there are any.
     if (out_.empty()) last_write_ = now_;
-    int tag = t == TOKEN_TYPING ? TAG_TYPING : t == TOKEN_FILE_OFFER || t == TOKEN_IMAGE_OFFER ? TAG_OFFER : 0;
+    int tag = t == TOKEN_TYPING                                ? TAG_TYPING
+              : t == TOKEN_FILE_OFFER || t == TOKEN_IMAGE_OFFER ? TAG_OFFER
+              : t == TOKEN_EXTENSION && rest.rfind("OFFER64", 0) == 0 ? TAG_OFFER
+              : t == TOKEN_EXTENSION && rest.rfind("HELLO", 0) == 0   ? TAG_PROBE
+                                                                     : 0;
     if (!out_.push(OUT_TOKEN, wire_token_text(t) + rest, tag, not_before))
         end_call(END_STALLED, "User Disconnected.", 0);
 }
@@ -108,6 +170,9 @@ void Session::start(int64_t now)
     now_ = now;
     last_unit_ = last_sent_ = now;
     if (role_ == ROLE_CALLER) token(TOKEN_NICKNAME, cfg_.nickname);
+    // Alone and paced after the nickname, before anything else of ours: a
+    // peer of the original protocol matches it to nothing and ignores it.
+    if (role_ == ROLE_CALLER && cfg_.extensions) token(TOKEN_EXTENSION, std::string("HELLO ext=") + EXTENSIONS_OURS + "\n");
 }
 
 int64_t Session::deadline(int64_t now) const
@@ -127,6 +192,7 @@ int64_t Session::deadline(int64_t now) const
     }
     if (in_ == I_RECEIVING) take(in_last_progress_ + cfg_.io_limit_ms);
     if (send_ == S_BODY) take(progress_shown_ + PROGRESS_STEP);
+    if (waiting_probe_ && probed_at_ >= 0) take(probed_at_ + timeout_ms(cfg_.timeout_seconds) + 1);
     if (idle_counts()) take(std::max(last_unit_, last_sent_) + cfg_.idle_limit_ms);
     if (cfg_.slow_limit_ms > 0 && in_ == I_RECEIVING) take(now + 1000);
     return d;
@@ -217,6 +283,7 @@ void Session::tick(int64_t now)
         sending_progress(done, now);
     }
     if (out_.empty()) last_write_ = now;
+    if (waiting_probe_ && send_ == S_PREPARING && !probe_pending(now)) next_file(now);
     if (now >= rm_deadline_) {
         rm_deadline_ = INT64_MAX;
         typing_ = 2;
@@ -295,6 +362,8 @@ void Session::wrote(std::size_t n, int64_t now)
         status("Sending Files...");
     } else if (tag == TAG_PREVIEW && send_ == S_PREVIEW) {
         send_ = S_WAIT_ANSWER;
+    } else if (tag == TAG_PROBE) {
+        probed_at_ = now;
     } else if (tag == TAG_TYPING && typing_ == 1) {
         rm_deadline_ = now + RM_LIMIT;
     }
@@ -532,6 +601,9 @@ void Session::on_token(int t, std::string_view text)
     case TOKEN_IMAGE_OFFER:
         offer_in(t, text, now_);
         break;
+    case TOKEN_EXTENSION:
+        extension_in(text, now_);
+        break;
     default:
         break;
     }
@@ -692,7 +764,17 @@ void Session::next_file(int64_t now)
     }
     send_ = S_PREPARING;
     const std::string& path = paths_[file_];
-    host_->prepare(++ticket_, path, offer_is_picture(offer_path_name(path)));
+    ++ticket_;
+    // A file the call cannot carry is not fingerprinted first; while our
+    // probe may still be answered, it waits for the answer.
+    int64_t size = file_size(path.c_str());
+    waiting_probe_ = size >= SIZE_LIMIT && !(ext_ & EXT_SIZE64) && probe_pending(now);
+    if (waiting_probe_) return;
+    if (size >= SIZE_LIMIT && !(ext_ & EXT_SIZE64)) {
+        prepared(ticket_, "", size, "", now);
+        return;
+    }
+    host_->prepare(ticket_, path, offer_is_picture(offer_path_name(path)));
 }
 
 void Session::prepared(int ticket, const std::string& md5, int64_t size, const std::string& preview,
@@ -701,8 +783,8 @@ void Session::prepared(int ticket, const std::string& md5, int64_t size, const s
     now_ = now;
     if (end_ != SESSION_LIVE || send_ != S_PREPARING || ticket != ticket_) return;
     std::string name = offer_path_name(paths_[file_]);
-    if (size >= SIZE_LIMIT || md5.empty()) {
-        int too_big = size >= SIZE_LIMIT;
+    int too_big = size >= SIZE_LIMIT && !(ext_ & EXT_SIZE64);
+    if (too_big || md5.empty()) {
         EngineEvent e;
         e.kind = EventKind::Notice;
         e.code = too_big ? NOTICE_TOO_BIG : NOTICE_UNREADABLE;
@@ -717,7 +799,10 @@ void Session::prepared(int ticket, const std::string& md5, int64_t size, const s
     send_size_ = size;
     ++offered_;
     send_preview_ = preview.size() <= PREVIEW_BYTES ? preview : "";
-    if (send_preview_.empty())
+    if (size >= SIZE_LIMIT)
+        token(TOKEN_EXTENSION, "OFFER64 size=" + std::to_string(size) + " md5=" + md5 + " name=" +
+                                   extension_escape(name) + "\n");
+    else if (send_preview_.empty())
         token(TOKEN_FILE_OFFER, name + "SIZEJOXsizejox" + std::to_string(int32_t(size)) + "MD5JOX" + md5);
     else
         token(TOKEN_IMAGE_OFFER, name + "MD5JOX" + md5);
@@ -743,10 +828,16 @@ void Session::offer_in(int t, std::string_view text, int64_t now)
     offer_reset();
     OfferFields f = t == TOKEN_FILE_OFFER ? offer_parse_file(std::string(text))
                                           : offer_parse_image(std::string(text));
-    in_image_ = t == TOKEN_IMAGE_OFFER;
-    in_name_ = offer_safe_name(f.name);
-    in_md5_ = f.md5;
-    in_size_ = f.size;
+    take_offer(t == TOKEN_IMAGE_OFFER, f.name, f.size, f.md5, now);
+}
+
+void Session::take_offer(int image, const std::string& name, const std::string& size, const std::string& md5,
+                         int64_t now)
+{
+    in_image_ = image;
+    in_name_ = offer_safe_name(name);
+    in_md5_ = md5;
+    in_size_ = size;
     reply(REPLY_RF);
     if (in_image_) {
         controls(CONTROLS_TRANSFER);
@@ -757,6 +848,48 @@ void Session::offer_in(int t, std::string_view text, int64_t now)
         in_ = I_WAIT_SD;
         in_deadline_ = now + timeout_ms(cfg_.timeout_seconds);
     }
+}
+
+// "JXC1 VERB key=value ...\n": the probe, its answer, and a file offer of
+// any size. Anything else, or an extension not agreed on, is ignored as the
+// original dispatcher ignores what it does not know.
+void Session::extension_in(std::string_view text, int64_t now)
+{
+    if (!cfg_.extensions) return;
+    std::string line(text.substr(5));
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    std::string verb = line.substr(0, line.find(' '));
+    auto value = [&](const char* key) {
+        std::string k = std::string(" ") + key + "=";
+        std::size_t at = line.find(k);
+        if (at == std::string::npos) return std::string();
+        at += k.size();
+        // The name runs to the end of the line; the others to the next blank.
+        std::size_t end = std::string(key) == "name" ? line.size() : line.find(' ', at);
+        return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    };
+    if (verb == "HELLO" && role_ == ROLE_ANSWERER) {
+        ext_ = extension_set(value("ext"));
+        if (out_.empty()) last_write_ = now;
+        out_.push(OUT_REPLY, std::string(wire_token_text(TOKEN_EXTENSION)) + "OK ext=" + extension_names(ext_) + "\n");
+    } else if (verb == "OK" && role_ == ROLE_CALLER && probe_pending(now)) {
+        ext_ = extension_set(value("ext"));
+        probed_at_ = -2;
+        if (waiting_probe_) next_file(now);
+    } else if (verb == "OFFER64" && (ext_ & EXT_SIZE64)) {
+        if (in_ == I_RECEIVING) return;
+        offer_reset();
+        std::string size = value("size");
+        if (size.empty() || size.find_first_not_of("0123456789") != std::string::npos || size.size() > 18) return;
+        take_offer(0, extension_unescape(value("name")), size, value("md5"), now);
+    }
+}
+
+// Our probe is out, or about to go, and its answer may still come in time.
+int Session::probe_pending(int64_t now) const
+{
+    if (!cfg_.extensions || role_ != ROLE_CALLER || probed_at_ == -2) return 0;
+    return probed_at_ < 0 || now - probed_at_ <= timeout_ms(cfg_.timeout_seconds);
 }
 
 void Session::offer_accept(int64_t now)

@@ -29,6 +29,7 @@ struct SessionConfig {
     int64_t slow_limit_ms = 0;     // a body slower than 1 KiB/s over this long ends it (0: never)
     int64_t io_limit_ms = 30000;   // our bytes unread, a body or preview without progress
     int64_t settle_ms = 0;         // the verdict after the last "sent" (0: the Timeout, at least 2 s)
+    int extensions = 1;            // offer and accept what two jox programs can do more
     int bye_when_sent = 0;         // say goodbye as soon as the last file is "sent" (the
                                    // peer's close then ends the wait for its verdict)
 };
@@ -58,6 +59,9 @@ public:
     static constexpr int64_t TOKEN_GAP = 250;        // between our control tokens
     static constexpr int64_t PROGRESS_STEP = 250;    // between progress reports
     static constexpr std::size_t PREVIEW_BYTES = 1 << 20;
+    // Extensions two jox programs may agree on.
+    enum { EXT_SIZE64 = 1 };
+    int extensions() const { return ext_; }
 
     Session(const SessionConfig& cfg, int role, uint64_t generation, int64_t now, SessionHost* host);
     ~Session() override;
@@ -109,7 +113,7 @@ private:
                      S_BODY, S_WAIT_SENT, S_SETTLE };
     enum InState { I_NONE, I_WAIT_SD, I_WAIT_PREVIEW, I_PREVIEW, I_ASKING, I_ACCEPTED,
                    I_RECEIVING, I_ASK_OPEN, I_DISCARD };
-    enum Tag { TAG_OFFER = 1, TAG_PREVIEW, TAG_BODY, TAG_TYPING };
+    enum Tag { TAG_OFFER = 1, TAG_PREVIEW, TAG_BODY, TAG_TYPING, TAG_PROBE };
 
     void emit(EventKind kind, int code = 0);
     void status(const std::string& text);
@@ -130,6 +134,9 @@ private:
     int idle_counts() const;
     // Their offers
     void offer_in(int token, std::string_view text, int64_t now);
+    void extension_in(std::string_view text, int64_t now);
+    void take_offer(int image, const std::string& name, const std::string& size, const std::string& md5,
+                    int64_t now);
     void offer_accept(int64_t now);
     void offer_decline();
     void offer_reset();
@@ -189,6 +196,10 @@ private:
     std::deque<std::pair<int64_t, int64_t>> in_rate_;  // (time, bytes) checkpoints
     int64_t discard_deadline_ = INT64_MAX;
     int in_abandoned_ = 0;        // our user stopped the body: read off, never stored
+    int ext_ = 0;                 // extensions both sides use in this call (EXT_*)
+    int64_t probed_at_ = -1;      // when our probe went out (-1 not yet, -2 answered)
+    int waiting_probe_ = 0;       // a large file of ours waits for the probe's answer
+    int probe_pending(int64_t now) const;
     int sending_shown_ = 0;       // the sending strip is up for our Send File
     void sending_strip(int on);
 };

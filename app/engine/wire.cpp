@@ -5,6 +5,7 @@
 #include <cstring>
 
 const char WIRE_FRAME_MAGIC[] = "PBMGSFLE";
+const char WIRE_FRAME_MAGIC64[] = "PBMGSFL8";
 const char WIRE_CHAT_BEGIN[] = "mMeSSageJOX";
 const char WIRE_CHAT_END[] = "EeNdofMessageJOX";
 const char WIRE_CORRUPTED_NOTICE[] =
@@ -16,7 +17,7 @@ namespace {
 const char* const wire_tokens[TOKEN_COUNT] = {
     "SendingSeindingJOXFile", "CloseSendJOXFile", "JOXNICKNAMEIS", "IMGJOX",
     "ByeByeByeDisconnec", "JOXBusy", "SendingMessageJOX", "CloseSendingMessageJOX",
-    "mMeSSageJOX", "NAMEJOX",
+    "mMeSSageJOX", "NAMEJOX", "JXC1 ",
 };
 const char* const wire_replies[REPLY_COUNT] = {"RF", "RM", "SD", "sent", "na", "a"};
 const char WIRE_MD5_MARK[] = "MD5JOX";
@@ -63,10 +64,11 @@ std::string wire_chat_line(std::string_view token)
     return std::string(token.substr(begin, end - begin));
 }
 
-std::string wire_frame_header(uint32_t size)
+std::string wire_frame_header(uint64_t size)
 {
-    std::string h(WIRE_FRAME_MAGIC, 8);
-    for (int i = 0; i < 4; ++i) h += char((size >> (8 * i)) & 0xff);
+    int wide = size >= (uint64_t(1) << 31);
+    std::string h(wide ? WIRE_FRAME_MAGIC64 : WIRE_FRAME_MAGIC, 8);
+    for (int i = 0; i < (wide ? 8 : 4); ++i) h += char((size >> (8 * i)) & 0xff);
     return h;
 }
 
@@ -82,9 +84,12 @@ long Framer::head_length(int* kind, int* which, int* certain, int chunk_end) con
     int unfinished = 0;
     *certain = 1;
     std::size_t common = b.size() < 8 ? b.size() : 8;
-    if (b.compare(0, common, std::string_view(WIRE_FRAME_MAGIC, common)) == 0) {
+    for (const char* magic : {WIRE_FRAME_MAGIC, WIRE_FRAME_MAGIC64}) {
+        if (b.compare(0, common, std::string_view(magic, common)) != 0) continue;
+        std::size_t header = magic == WIRE_FRAME_MAGIC ? WIRE_FRAME_HEADER : WIRE_FRAME_HEADER64;
         *kind = UNIT_FRAME;
-        return b.size() < WIRE_FRAME_HEADER ? 0 : long(WIRE_FRAME_HEADER);
+        *which = int(header);
+        return b.size() < header || common < 8 ? 0 : long(header);
     }
     for (int t = 0; t < TOKEN_COUNT; ++t) {
         std::string_view text = wire_tokens[t];
@@ -103,6 +108,11 @@ long Framer::head_length(int* kind, int* which, int* certain, int chunk_end) con
         } else if (t == TOKEN_CHAT) {
             end = b.find(WIRE_CHAT_END, text.size());
             if (end != std::string_view::npos) end += sizeof WIRE_CHAT_END - 1;
+        } else if (t == TOKEN_EXTENSION) {
+            end = b.find('\n', text.size());
+            if (end != std::string_view::npos) end += 1;
+            // A line that long is nothing we send: taken as it is.
+            else if (b.size() >= WIRE_EXTENSION_MAX) end = b.size();
         } else if (t == TOKEN_FILE_OFFER || t == TOKEN_IMAGE_OFFER) {
             std::size_t mark = b.find(WIRE_MD5_MARK, 6);
             if (mark != std::string_view::npos) {
@@ -182,8 +192,16 @@ void Framer::parse(int64_t now, FramerSink& sink, int chunk_end)
         held_since_ = now;
         held_certain_ = 1;
         if (kind == UNIT_FRAME) {
-            int32_t size = 0;
-            for (int i = 0; i < 4; ++i) size |= int32_t(uint32_t((unsigned char)unit[8 + i]) << (8 * i));
+            int64_t size = 0;
+            if (which == int(WIRE_FRAME_HEADER)) {
+                int32_t narrow = 0;
+                for (int i = 0; i < 4; ++i) narrow |= int32_t(uint32_t((unsigned char)unit[8 + i]) << (8 * i));
+                size = narrow;
+            } else {
+                uint64_t wide = 0;
+                for (int i = 0; i < 8; ++i) wide |= uint64_t((unsigned char)unit[8 + i]) << (8 * i);
+                size = wide >= (uint64_t(1) << 62) ? -1 : int64_t(wide);
+            }
             if (size < 0) {
                 held_.clear();
                 sink.on_out_of_step();

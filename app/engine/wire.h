@@ -20,7 +20,10 @@
 enum Token {
     TOKEN_SELECTING_FILES, TOKEN_CLOSE_SEND, TOKEN_NICKNAME, TOKEN_IMAGE_OFFER,
     TOKEN_BYE, TOKEN_BUSY, TOKEN_TYPING, TOKEN_TYPING_WITHDRAWN, TOKEN_CHAT,
-    TOKEN_FILE_OFFER, TOKEN_COUNT
+    TOKEN_FILE_OFFER,
+    // Between two jox programs only: "JXC1 " + words + "\n" (see docs/PROTOCOL.md).
+    TOKEN_EXTENSION,
+    TOKEN_COUNT
 };
 enum Reply { REPLY_RF, REPLY_RM, REPLY_SD, REPLY_SENT, REPLY_NA, REPLY_A, REPLY_COUNT };
 
@@ -28,18 +31,23 @@ enum Reply { REPLY_RF, REPLY_RM, REPLY_SD, REPLY_SENT, REPLY_NA, REPLY_A, REPLY_
 const char* wire_token_text(int token);
 const char* wire_reply_text(int reply);
 
-extern const char WIRE_FRAME_MAGIC[];       // "PBMGSFLE"
+extern const char WIRE_FRAME_MAGIC[];       // "PBMGSFLE": a 32-bit size follows
+extern const char WIRE_FRAME_MAGIC64[];     // "PBMGSFL8": a 64-bit size follows (extension)
 extern const char WIRE_CHAT_BEGIN[];        // "mMeSSageJOX"
 extern const char WIRE_CHAT_END[];          // "EeNdofMessageJOX"
 extern const char WIRE_CORRUPTED_NOTICE[];  // the receiver's MD5-error chat token
 constexpr std::size_t WIRE_FRAME_HEADER = 12;
+constexpr std::size_t WIRE_FRAME_HEADER64 = 16;
+// The longest extension token taken.
+constexpr std::size_t WIRE_EXTENSION_MAX = 1024;
 constexpr std::size_t WIRE_MD5_DIGITS = 32;
 
 // The line a chat token carries: between its begin and end marks (the end
 // mark found from the 12th byte); "" when it has none.
 std::string wire_chat_line(std::string_view token);
-// The 8-byte frame header of a body of `size` bytes.
-std::string wire_frame_header(uint32_t size);
+// The frame header of a body of `size` bytes: the original 12 bytes below
+// 2 GiB, else the extension's 16.
+std::string wire_frame_header(uint64_t size);
 
 class FramerSink {
 public:

@@ -317,7 +317,7 @@ TEST_F(CliHostile, SendGivesUpOnAReceiverThatFallsSilent)
         SCOPED_TRACE(row.name);
         Fd l(raw_listen("127.0.0.1", port));
         ASSERT_GE(l, 0);
-        Jox& s = spawn("s" + std::to_string(n++), {"send", "--idle-timeout", "1", addr(), dir + "a.txt"});
+        Jox& s = spawn("s" + std::to_string(n++), {"send", "--no-extensions", "--idle-timeout", "1", addr(), dir + "a.txt"});
         Fd fd(answer_call(l, offer_text("a.txt", HELLO)));
         raw_send(fd, "RF");
         EXPECT_TRUE(raw_expect(fd, "SD", 3000));
@@ -401,7 +401,7 @@ TEST_F(CliHostile, SendDeclinesAFilePushedToIt)
     const std::string pushed = "pushed-by-peer.txt", body = "not yours\n";
     Fd l(raw_listen("127.0.0.1", port));
     ASSERT_GE(l, 0);
-    Jox& s = spawn("s", {"send", "--timeout", "3", addr(), dir + "a.txt"});
+    Jox& s = spawn("s", {"send", "--no-extensions", "--timeout", "3", addr(), dir + "a.txt"});
     Fd fd(answer_call(l, offer_text("a.txt", HELLO)));
     ASSERT_GE(fd, 0);
     raw_send(fd, offer_text(pushed, body));
@@ -433,7 +433,7 @@ TEST_F(CliHostile, SendTakesAVerdictThatTrailsSent)
         SCOPED_TRACE(two ? "two files" : "one file");
         Fd l(raw_listen("127.0.0.1", port));
         ASSERT_GE(l, 0);
-        std::vector<std::string> args = {"send", "--timeout", "3", addr(), dir + "a.txt"};
+        std::vector<std::string> args = {"send", "--no-extensions", "--timeout", "3", addr(), dir + "a.txt"};
         if (two) args.push_back(dir + "b.txt");
         Jox& s = spawn("s" + std::to_string(two), args);
         Fd fd(answer_call(l, offer_text("a.txt", HELLO)));

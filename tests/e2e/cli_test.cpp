@@ -92,7 +92,8 @@ protected:
     }
     CliRun* sender(std::vector<std::string> files)
     {
-        std::vector<std::string> args = {"send", "127.0.0.1:" + std::to_string(port)};
+        // As a program of the original protocol would: some receivers here are raw peers.
+        std::vector<std::string> args = {"send", "--no-extensions", "127.0.0.1:" + std::to_string(port)};
         for (auto& f : files) args.push_back(dir + f);
         return spawn(args, workdirs.emplace_back("send").path);
     }

@@ -46,7 +46,7 @@ std::vector<Piece> every_unit()
     // What follows each token's fixed text in a well-formed unit.
     const std::string tails[TOKEN_COUNT] = {
         "", "", "Ann", "p.jpgMD5JOX" + HEX, "", "", "", "", "Ann: hiEeNdofMessageJOX",
-        "a.txtSIZEJOXsizejox12MD5JOX" + HEX,
+        "a.txtSIZEJOXsizejox12MD5JOX" + HEX, "HELLO ext=size64\n",
     };
     std::vector<Piece> all;
     for (int t = 0; t < TOKEN_COUNT; ++t) {
@@ -97,8 +97,12 @@ std::vector<Row> framer_rows()
     std::vector<Row> rows = {
         {"body in pieces, then a reply", {{0, h5 + "he"}, {1, "llo"}, {2, "RF"}}, {"F5", "F.", "R:RF"}, "hello"},
         {"empty body", {{0, wire_frame_header(0) + "RF"}}, {"F0", "F.", "R:RF"}},
-        {"size with the top bit set", {{0, wire_frame_header(0x80000000u) + "JOXBusy"}}, {"OOS"}},
-        {"size -1", {{0, wire_frame_header(0xffffffffu)}}, {"OOS"}},
+        {"size with the top bit set", {{0, std::string("PBMGSFLE\0\0\0\x80", 12) + "JOXBusy"}}, {"OOS"}},
+        {"size -1", {{0, std::string("PBMGSFLE\xff\xff\xff\xff", 12)}}, {"OOS"}},
+        {"a 64-bit size", {{0, wire_frame_header(uint64_t(5) << 31)}}, {"F10737418240"}},
+        {"a 64-bit size split in its magic", {{0, "PBMGSFL"}, {10, wire_frame_header(uint64_t(1) << 32).substr(7)}},
+         {"F4294967296"}},
+        {"an absurd 64-bit size", {{0, std::string("PBMGSFL8\0\0\0\0\0\0\0\x40", 16)}}, {"OOS"}},
         {"largest size", {{0, wire_frame_header(0x7fffffffu)}}, {"F2147483647"}},
         // Limits 2000 ms (certain end) and 500 ms (uncertain), from the unit's first byte.
         {"token head", {{0, "JOXBu"}, {1999, ""}, {2000, ""}}, {".", ".", "OOS"}},

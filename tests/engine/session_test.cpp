@@ -564,3 +564,86 @@ TEST(SessionBounds, DeadlinesTheHostCanLiveWith)
 }
 
 }  // namespace
+
+// --- Between two jox programs ---------------------------------------------------
+
+// The calling side probes once, alone and after its nickname; only a called
+// program that knows the extension answers, only in time, and only then may
+// a file of 2 GiB or more be offered, with a 64-bit size.
+TEST(SessionExtensions, ProbeAnswerAndFilesOfAnySize)
+{
+    const std::string probe = "JXC1 HELLO ext=size64\n";
+    struct Row {
+        const char* what;
+        std::string answer;  // what the called side says back ("" nothing)
+        int64_t answer_at;
+        int extended;
+    } rows[] = {
+        {"a jox program", "JXC1 OK ext=size64\n", 300, 1},
+        {"a program of the original protocol", "", 0, 0},
+        {"an answer after the Timeout", "JXC1 OK ext=size64\n", 2300, 0},
+        {"an answer naming nothing we know", "JXC1 OK ext=other\n", 300, 0},
+    };
+    for (const Row& r : rows) {
+        TempDir dir;
+        Recorder host;
+        SessionConfig cfg;
+        cfg.receive_folder = dir.path + "/inbox/";
+        Session s(cfg, ROLE_CALLER, 1, 0, &host);
+        s.start(0);
+        // What goes out at `now`; of a frame, its head is enough.
+        auto out = [&](int64_t now, int pieces = 100) {
+            std::string all;
+            const char* data = nullptr;
+            for (std::size_t n; pieces-- > 0 && (n = s.output(&data, now)) > 0;) {
+                all.append(data, std::min<std::size_t>(n, 256));
+                s.wrote(n, now);
+            }
+            return all;
+        };
+        EXPECT_EQ(out(0), "JOXNICKNAMEIS") << r.what;
+        EXPECT_EQ(out(249), "") << r.what;  // alone: not in the nickname's receive
+        EXPECT_EQ(out(250), probe) << r.what;
+        if (!r.answer.empty()) s.feed(r.answer.data(), r.answer.size(), r.answer_at);
+        EXPECT_EQ(s.extensions(), r.extended ? int(Session::EXT_SIZE64) : 0) << r.what;
+
+        // A sparse file just over the original limit.
+        std::string big = dir.path + "/big.iso";
+        std::ofstream(big).close();
+        std::filesystem::resize_file(big, (uint64_t(1) << 31) + 5);
+        s.send_paths({big}, 3000);
+        out(3000);
+        if (!r.extended) {
+            EXPECT_EQ(host.codes(EventKind::OfferOutcome), std::vector<int>{OUTCOME_TOO_LARGE}) << r.what;
+            EXPECT_TRUE(host.tickets.empty()) << r.what;  // not fingerprinted first
+            continue;
+        }
+        ASSERT_EQ(host.tickets.size(), 1u) << r.what;
+        s.prepared(host.tickets[0], std::string(32, 'c'), (int64_t(1) << 31) + 5, "", 3000);
+        EXPECT_EQ(out(3500), "JXC1 OFFER64 size=2147483653 md5=" + std::string(32, 'c') + " name=big.iso\n");
+        s.feed("RF", 2, 3600);
+        EXPECT_EQ(out(3600), "SD");
+        s.feed("a", 1, 3700);
+        EXPECT_EQ(out(3700, 1), wire_frame_header((uint64_t(1) << 31) + 5));
+    }
+}
+
+// The called side answers a probe with what both know, never sends an
+// extension token unasked, and takes a 64-bit offer only once agreed.
+TEST(SessionExtensions, CalledSideAnswersAndTakesLargeOffers)
+{
+    const std::string offer64 = "JXC1 OFFER64 size=3000000000 md5=" + std::string(32, 'a') + " name=disk%20image.iso\n";
+    for (int probed : {0, 1}) {
+        Call c([](SessionConfig& cfg) { cfg.auto_accept = 0; });
+        std::string said = c.run({{0, "JOXNICKNAMEISBob"}});
+        if (probed) said += c.run({{250, "JXC1 HELLO ext=size64,later\n"}});
+        EXPECT_EQ(said, probed ? "JXC1 OK ext=size64\n" : "") << probed;
+        EXPECT_EQ(c.run({{300, offer64}}), probed ? "RF" : "") << probed;
+        if (!probed) continue;
+        c.run({{310, "SD"}});
+        const EngineEvent* q = c.host.last(EventKind::Question);
+        ASSERT_NE(q, nullptr);
+        EXPECT_EQ(q->name, "disk image.iso");
+        EXPECT_EQ(q->size, 3000000000LL);
+    }
+}

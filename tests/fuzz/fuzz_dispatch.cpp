@@ -120,6 +120,12 @@ struct Run {
         const std::string notice = std::string("sent") + WIRE_CORRUPTED_NOTICE;
         for (bool took = true; took && !rest.empty();) {
             took = false;
+            // The answer to a probe is a reply too.
+            if (rest.compare(0, 12, "JXC1 OK ext=") == 0 && rest.find('\n') != std::string::npos) {
+                rest.erase(0, rest.find('\n') + 1);
+                took = true;
+                continue;
+            }
             for (const std::string& r : {notice, std::string("sent"), std::string("RF"), std::string("RM"),
                                         std::string("SD"), std::string("na"), std::string("a")}) {
                 if (rest.compare(0, r.size(), r) == 0) {
