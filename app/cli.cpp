@@ -185,31 +185,24 @@ int cli_start(const CliOptions& o, EngineConfig* cfg)
 // ready. 1 when the signal pipe or `extra` woke us (*interrupted, *extra_ready).
 void cli_turn(Engine& engine, int extra, int* interrupted, int* extra_ready, int64_t limit)
 {
-    std::vector<EngineWatch> watches;
-    int64_t now = engine_now_ms();
-    engine.watches(&watches, now);
     std::vector<pollfd> fds;
-    for (const EngineWatch& w : watches)
-        fds.push_back({w.fd, short(POLLIN | (w.write ? POLLOUT : 0)), 0});
+    int64_t now = engine_now_ms();
+    engine.pollfds(&fds, now);
+    const std::size_t ours = fds.size();
     fds.push_back({cli_signal_pipe[0], POLLIN, 0});
     if (extra >= 0) fds.push_back({extra, POLLIN, 0});
     int64_t deadline = engine.deadline(now);
     if (limit < deadline) deadline = limit;
     int wait = deadline == INT64_MAX ? -1 : deadline <= now ? 0 : int(deadline - now > 60000 ? 60000 : deadline - now);
     poll(fds.data(), fds.size(), wait);
-    now = engine_now_ms();
-    for (std::size_t i = 0; i < watches.size(); ++i) {
-        short r = fds[i].revents;
-        if (r) engine.ready(fds[i].fd, (r & (POLLIN | POLLHUP | POLLERR)) != 0, (r & POLLOUT) != 0, now);
-    }
-    if (fds[watches.size()].revents) {
+    if (fds[ours].revents) {
         char buf[16];
         while (read(cli_signal_pipe[0], buf, sizeof buf) > 0) {
         }
         *interrupted = 1;
     }
     if (extra >= 0 && fds.back().revents) *extra_ready = 1;
-    engine.tick(now);
+    engine.polled(fds, ours, engine_now_ms());
 }
 
 // Lets the goodbye and our last bytes leave, for a moment at most.

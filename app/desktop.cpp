@@ -86,16 +86,13 @@ void controls_set(int set)
     case CONTROLS_CALL_OFF:
         call_controls_off();
         break;
+    case CONTROLS_ANSWERED:
+        sound_volume(3, 100);
+        [[fallthrough]];
     case CONTROLS_PLACED:
         control_disable(8, 1);
         control_disable(0, 1);
         for (int n : {7, 9, 6, 14, 13}) control_disable(n, 0);
-        break;
-    case CONTROLS_ANSWERED:
-        control_disable(8, 1);
-        control_disable(0, 1);
-        for (int n : {7, 9, 6, 14, 13}) control_disable(n, 0);
-        sound_volume(3, 100);
         break;
     case CONTROLS_NAMED:
         for (int c : {6, 14, 13, 9}) control_disable(c, 0);
@@ -436,14 +433,14 @@ int desktop_listening_port()
 void desktop_serve(int wait_ms)
 {
     if (!engine) return;
-    std::vector<EngineWatch> watches;
-    int64_t now = engine_now_ms();
-    engine->watches(&watches, now);
     std::vector<pollfd> fds;
+    int64_t now = engine_now_ms();
+    engine->pollfds(&fds, now);
     int writing = 0;
-    for (const EngineWatch& w : watches) {
-        fds.push_back({w.fd, short(POLLIN | (w.write ? POLLOUT : 0)), 0});
-        writing |= w.write;
+    std::vector<int> readable;
+    for (const pollfd& p : fds) {
+        writing |= (p.events & POLLOUT) != 0;
+        readable.push_back(p.fd);
     }
     int ready = poll(fds.data(), fds.size(), 0);
     if (ready == 0 && wait_ms > 0) {
@@ -453,16 +450,10 @@ void desktop_serve(int wait_ms)
         // The window system's wait watches reading only: while bytes wait to
         // go out, it is kept short.
         if (writing && wait > 5) wait = 5;
-        std::vector<int> readable;
-        for (const EngineWatch& w : watches) readable.push_back(w.fd);
         if (wait > 0) ui_idle_wait(int(wait), readable.data(), int(readable.size()));
         ready = poll(fds.data(), fds.size(), 0);
     }
-    now = engine_now_ms();
-    for (const pollfd& p : fds)
-        if (p.revents)
-            engine->ready(p.fd, (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0, (p.revents & POLLOUT) != 0, now);
-    engine->tick(now);
+    engine->polled(fds, fds.size(), engine_now_ms());
     drain_events();
 }
 
@@ -562,15 +553,10 @@ void desktop_stop()
     // The goodbye gets a moment to leave; nothing else is waited for.
     int64_t until = engine_now_ms() + Engine::BYE_LIMIT;
     for (int i = 0; i < 200 && !engine->done() && engine_now_ms() < until; ++i) {
-        std::vector<EngineWatch> watches;
-        engine->watches(&watches, engine_now_ms());
         std::vector<pollfd> fds;
-        for (const EngineWatch& w : watches) fds.push_back({w.fd, short(POLLIN | (w.write ? POLLOUT : 0)), 0});
+        engine->pollfds(&fds, engine_now_ms());
         poll(fds.data(), fds.size(), 5);
-        int64_t now = engine_now_ms();
-        for (const pollfd& p : fds)
-            if (p.revents) engine->ready(p.fd, (p.revents & POLLIN) != 0, (p.revents & POLLOUT) != 0, now);
-        engine->tick(now);
+        engine->polled(fds, fds.size(), engine_now_ms());
     }
     drain_events();
     engine.reset();

@@ -12,6 +12,7 @@
 #include "state.h"
 #include "constants.h"
 #include "desktop.h"
+#include "stored_settings.h"
 #include "working_folder.h"
 
 #include "assets.h"
@@ -30,17 +31,6 @@ namespace {
 // The embedded pictures, in the order they are decoded.
 const int startup_pictures[] = {0, 1, 2, 3, 4, 8, 5, 6, 13, 10, 9, 7};
 
-void startup_defaults()
-{
-    app.receive_folder = default_receive_folder();
-    app.port = 6843;
-    app.last_address = "";
-    app.auto_accept = "No";
-    app.open_file = "No";
-    app.nickname = "";
-    app.timeout_seconds = 2;
-}
-
 // Components down, in this order; the error trap is put back before the
 // network, as the trap may still be needed while sockets close.
 void startup_components_down()
@@ -57,24 +47,19 @@ void startup_components_down()
 
 void load_settings()
 {
-    if (settings_open(JOX_SETTINGS_FILE)) {
-        std::string folder = default_receive_folder();
-        app.receive_folder = settings_read_text("Folder", folder.c_str());
-        // Received names are appended to the folder, and openers get it as a
-        // target: both need it absolute and ending in "/".
-        app.receive_folder = folder_absolute(app.receive_folder, current_directory());
-        app.port = settings_read_number("Port", 6843);
-        app.last_address = settings_read_text("IP", "");
-        app.auto_accept = settings_read_text("Auto Accept", "No");
-        app.open_file = settings_read_text("Open File", "No");
-        app.nickname = settings_read_text("Nickname", "");
-        app.timeout_seconds = settings_read_number("Timeout", 2);
+    StoredSettings s;
+    int found = stored_settings_load(&s);
+    app.receive_folder = s.folder;
+    app.port = s.port;
+    app.last_address = s.last_address;
+    app.auto_accept = s.auto_accept;
+    app.open_file = s.open_file;
+    app.nickname = s.nickname;
+    app.timeout_seconds = s.timeout_seconds;
+    if (found)
         control_set_text(0, app.last_address.c_str());
-        settings_close();
-    } else {
-        startup_defaults();
+    else
         save_settings();
-    }
 }
 
 void save_settings()

@@ -167,13 +167,23 @@ int Engine::next_event(EngineEvent* e)
 
 // --- The host loop ---------------------------------------------------------------
 
-void Engine::watches(std::vector<EngineWatch>* out, int64_t now) const
+void Engine::pollfds(std::vector<pollfd>* out, int64_t now) const
 {
     out->clear();
-    if (wake_[0] >= 0) out->push_back({wake_[0], 0});
-    if (listen_fd_ >= 0) out->push_back({listen_fd_, 0});
-    if (call_fd_ >= 0) out->push_back({call_fd_, session_ && session_->wants_output(now)});
-    for (const Parting& p : parting_) out->push_back({p.fd, !p.out.empty()});
+    auto watch = [&](int fd, bool write) { out->push_back({fd, short(POLLIN | (write ? POLLOUT : 0)), 0}); };
+    if (wake_[0] >= 0) watch(wake_[0], false);
+    if (listen_fd_ >= 0) watch(listen_fd_, false);
+    if (call_fd_ >= 0) watch(call_fd_, session_ && session_->wants_output(now));
+    for (const Parting& p : parting_) watch(p.fd, !p.out.empty());
+}
+
+void Engine::polled(const std::vector<pollfd>& fds, std::size_t n, int64_t now)
+{
+    for (std::size_t i = 0; i < n && i < fds.size(); ++i) {
+        short r = fds[i].revents;
+        if (r) ready(fds[i].fd, (r & (POLLIN | POLLHUP | POLLERR)) != 0, (r & POLLOUT) != 0, now);
+    }
+    tick(now);
 }
 
 int64_t Engine::deadline(int64_t now) const

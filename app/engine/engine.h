@@ -12,6 +12,8 @@
 #include "engine_events.h"
 #include "session.h"
 
+#include <poll.h>
+
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -25,11 +27,6 @@ struct EngineConfig {
     int port = 6843;
     int listen = 1;              // 0: never take callers (jox send)
     std::string host_name;       // this machine's name, refused as a callee
-};
-
-struct EngineWatch {
-    int fd;
-    int write;  // 1: also wake when it can take bytes
 };
 
 // Splits "HOST:PORT" (port 1-65535); otherwise the whole text is the host and
@@ -64,8 +61,13 @@ public:
     void set_config(const EngineConfig& cfg);
 
     // --- The host loop
-    void watches(std::vector<EngineWatch>* out, int64_t now) const;
+    // The descriptors to wait on, as poll() takes them: readable, and
+    // writable where our bytes wait to go out.
+    void pollfds(std::vector<pollfd>* out, int64_t now) const;
     int64_t deadline(int64_t now) const;
+    // One turn: what poll() found in the first `n` entries of `fds`, then
+    // the clock.
+    void polled(const std::vector<pollfd>& fds, std::size_t n, int64_t now);
     void ready(int fd, int readable, int writable, int64_t now);
     void tick(int64_t now);
     // The oldest event not yet taken; 0 when there is none.

@@ -119,18 +119,30 @@ void Session::status(const std::string& text)
     host_->emit(std::move(e));
 }
 
-void Session::token(int t, const std::string& rest, int64_t not_before)
+// Every byte for the peer goes through here. The time our bytes may stand
+// unread counts from when there are any; a full queue means the peer reads
+// nothing of ours, and the call ends.
+void Session::queue(OutKind kind, std::string bytes, int tag, int64_t not_before)
 {
     if (end_ != SESSION_LIVE) return;
-    // The time our bytes may stand unread counts from when there are any.
     if (out_.empty()) last_write_ = now_;
+    if (!out_.push(kind, std::move(bytes), tag, not_before)) end_call(END_STALLED, "User Disconnected.", 0);
+}
+
+void Session::queue_frame(int fd, int64_t size, std::string body, int tag)
+{
+    if (out_.empty()) last_write_ = now_;
+    out_.push_frame(fd, size, std::move(body), tag);
+}
+
+void Session::token(int t, const std::string& rest, int64_t not_before)
+{
     int tag = t == TOKEN_TYPING                                ? TAG_TYPING
               : t == TOKEN_FILE_OFFER || t == TOKEN_IMAGE_OFFER ? TAG_OFFER
               : t == TOKEN_EXTENSION && rest.rfind("OFFER64", 0) == 0 ? TAG_OFFER
               : t == TOKEN_EXTENSION && rest.rfind("HELLO", 0) == 0   ? TAG_PROBE
                                                                      : 0;
-    if (!out_.push(OUT_TOKEN, wire_token_text(t) + rest, tag, not_before))
-        end_call(END_STALLED, "User Disconnected.", 0);
+    queue(OUT_TOKEN, wire_token_text(t) + rest, tag, not_before);
 }
 
 void Session::reply(int r)
@@ -138,9 +150,7 @@ void Session::reply(int r)
     if (end_ != SESSION_LIVE) return;
     // A reply nobody reads yet is not repeated: a flood of notices costs one.
     if (r == REPLY_RM && out_.has_unsent_reply(wire_reply_text(r))) return;
-    if (out_.empty()) last_write_ = now_;
-    if (!out_.push(OUT_REPLY, wire_reply_text(r)))
-        end_call(END_STALLED, "User Disconnected.", 0);
+    queue(OUT_REPLY, wire_reply_text(r));
 }
 
 void Session::ask(EngineEvent q)
@@ -632,8 +642,7 @@ void Session::on_reply(int r)
             send_ = S_WAIT_ANSWER;
         } else {
             int64_t size = int64_t(send_preview_.size());
-            if (out_.empty()) last_write_ = now_;
-            out_.push_frame(-1, size, std::move(send_preview_), TAG_PREVIEW);
+            queue_frame(-1, size, std::move(send_preview_), TAG_PREVIEW);
             send_preview_.clear();
             send_ = S_PREVIEW;
         }
@@ -670,10 +679,9 @@ void Session::on_reply(int r)
         }
         {
             int fd = open(paths_[file_].c_str(), O_RDONLY | O_CLOEXEC);
-            if (out_.empty()) last_write_ = now_;
             // Unreadable now: the announced size still goes, as zeros, so the
             // stream stays in step and the peer's check refuses the file.
-            out_.push_frame(fd, send_size_, "", TAG_BODY);
+            queue_frame(fd, send_size_, "", TAG_BODY);
             send_ = S_BODY;
             body_started_ = now_;
             progress_shown_ = 0;
@@ -756,8 +764,7 @@ void Session::next_file(int64_t now)
             send_report();
         } else if (cfg_.bye_when_sent && !bye_sent_) {
             // A peer that hears goodbye sends any verdict first, then closes.
-            if (out_.empty()) last_write_ = now;
-            out_.push(OUT_REPLY, wire_token_text(TOKEN_BYE));
+            queue(OUT_REPLY, wire_token_text(TOKEN_BYE));
             bye_sent_ = 1;
         }
         return;
@@ -870,8 +877,7 @@ void Session::extension_in(std::string_view text, int64_t now)
     };
     if (verb == "HELLO" && role_ == ROLE_ANSWERER) {
         ext_ = extension_set(value("ext"));
-        if (out_.empty()) last_write_ = now;
-        out_.push(OUT_REPLY, std::string(wire_token_text(TOKEN_EXTENSION)) + "OK ext=" + extension_names(ext_) + "\n");
+        queue(OUT_REPLY, std::string(wire_token_text(TOKEN_EXTENSION)) + "OK ext=" + extension_names(ext_) + "\n");
     } else if (verb == "OK" && role_ == ROLE_CALLER && probe_pending(now)) {
         ext_ = extension_set(value("ext"));
         probed_at_ = -2;
@@ -1027,9 +1033,7 @@ void Session::receive_end(int64_t now)
     if (in_abandoned_) {
         in_abandoned_ = 0;
         // The sender hears that the file did not arrive intact.
-        if (out_.empty()) last_write_ = now_;
-        if (!out_.push(OUT_REPLY, std::string("sent") + WIRE_CORRUPTED_NOTICE))
-            end_call(END_STALLED, "User Disconnected.", 0);
+        queue(OUT_REPLY, std::string("sent") + WIRE_CORRUPTED_NOTICE);
         offer_reset();
         controls(CONTROLS_CALL_ON);
         status("Connected. File Not Accepted.");
@@ -1094,9 +1098,7 @@ void Session::verdict(int good)
     } else {
         // "sent" and the notice in one send: a sender that waits for the
         // verdict does not wait on our scheduling between two sends.
-        if (out_.empty()) last_write_ = now_;
-        if (end_ == SESSION_LIVE && !out_.push(OUT_REPLY, std::string("sent") + WIRE_CORRUPTED_NOTICE))
-            end_call(END_STALLED, "User Disconnected.", 0);
+        queue(OUT_REPLY, std::string("sent") + WIRE_CORRUPTED_NOTICE);
         emit(EventKind::Notice, NOTICE_CORRUPTED);
     }
     offer_reset();

@@ -118,6 +118,8 @@ private:
     void emit(EventKind kind, int code = 0);
     void status(const std::string& text);
     void controls(int set) { emit(EventKind::Controls, set); }
+    void queue(OutKind kind, std::string bytes, int tag = 0, int64_t not_before = 0);
+    void queue_frame(int fd, int64_t size, std::string body, int tag);
     void token(int token, const std::string& rest = "", int64_t not_before = 0);
     void reply(int reply);
     void end_call(int reason, const std::string& text, int bye, int icon = 1);
