@@ -7,6 +7,7 @@
 #include "md5.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -250,4 +251,45 @@ std::string md5_file(const char* path)
         return "";
     }
     return md5_final(&m);
+}
+
+std::string md5_state_text(const Md5& m)
+{
+    char head[80];
+    std::snprintf(head, sizeof head, "%llu %08x %08x %08x %08x ", static_cast<unsigned long long>(m.length),
+                  m.state[0], m.state[1], m.state[2], m.state[3]);
+    std::string text = head;
+    static const char digits[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < m.length % 64; ++i) {
+        text += digits[m.block[i] >> 4];
+        text += digits[m.block[i] & 15];
+    }
+    return text + "-";
+}
+
+int md5_state_read(const std::string& text, Md5* m)
+{
+    unsigned long long length = 0;
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    int used = 0;
+    if (std::sscanf(text.c_str(), "%llu %8x %8x %8x %8x %n", &length, &a, &b, &c, &d, &used) != 5 || used <= 0)
+        return 0;
+    std::string tail = text.substr(std::size_t(used));
+    std::size_t bytes = std::size_t(length % 64);
+    if (tail.size() != bytes * 2 + 1 || tail.back() != '-') return 0;
+    Md5 r;
+    r.length = length;
+    r.state[0] = a;
+    r.state[1] = b;
+    r.state[2] = c;
+    r.state[3] = d;
+    for (std::size_t i = 0; i < bytes; ++i) {
+        char pair[3] = {tail[2 * i], tail[2 * i + 1], 0};
+        char* end = nullptr;
+        long v = std::strtol(pair, &end, 16);
+        if (end != pair + 2) return 0;
+        r.block[i] = static_cast<unsigned char>(v);
+    }
+    *m = r;
+    return 1;
 }

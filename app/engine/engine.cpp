@@ -2,6 +2,8 @@
 // the fingerprint worker and the event queue.
 #include "engine.h"
 
+#include "partial_file.h"
+
 #include "offer_names.h"
 
 #include "files.h"
@@ -115,6 +117,9 @@ Engine::~Engine()
 int Engine::start(const EngineConfig& cfg, int64_t)
 {
     cfg_ = cfg;
+    // Parts of cut transfers are kept for a week to go on from.
+    if (!cfg.session.receive_folder.empty())
+        partial_sweep(cfg.session.receive_folder, int64_t(time(nullptr)) - PART_KEEP_SECONDS);
     if (!cfg.listen) return 1;
     listen_fd_ = net_stream_listen(cfg.port);
     return listen_fd_ >= 0;

@@ -49,6 +49,7 @@ public:
     static constexpr std::size_t HANGUP_HELD = 64;
     static constexpr int64_t BYE_LIMIT = 1000;      // flushing an ended call's last bytes
     static constexpr std::size_t EVENT_LIMIT = 4096;
+    static constexpr int64_t PART_KEEP_SECONDS = 7 * 24 * 3600;
 
     Engine();
     ~Engine() override;

@@ -18,7 +18,8 @@ enum class EventKind {
     Attention,          // a chat line or an offer wants the user's eye
     Alert,              // the alert sound
     Waiting,            // code: WaitKind; on: 1 opened, 0 closed
-    Progress,           // sending; done, total, seconds (since the body began)
+    Progress,           // on: sending; done, total, seconds (since the body began), from
+    Resuming,           // on: sending; from of total: a cut transfer goes on there
     Stored,             // path, size, md5, good: a received file was stored and checked
     OfferOutcome,       // path, code: OfferOutcome: how one of our files ended
     SendDone,           // code: files delivered by the Send File operation
@@ -80,6 +81,7 @@ enum NoticeKind {
     NOTICE_UNREADABLE,  // text: the file's name
     NOTICE_FOLDER,      // the received-files folder cannot be made; text: the folder
     NOTICE_STORE,       // a received file could not be written; text: the folder
+    NOTICE_PART_KEPT,   // a cut body is kept to go on from; text: the part's path
 };
 
 enum QuestionKind {
@@ -110,4 +112,5 @@ struct EngineEvent {
     int64_t done = 0;
     int64_t total = 0;
     double seconds = 0;
+    int64_t from = 0;       // bytes there before this body began (a resumed transfer)
 };

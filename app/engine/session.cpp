@@ -4,6 +4,7 @@
 #include "session.h"
 
 #include "offer_names.h"
+#include "partial_file.h"
 
 #include "date.h"
 #include "files.h"
@@ -11,8 +12,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -23,7 +26,10 @@ constexpr int64_t FRAME_FIRST_LIMIT = 30000;
 constexpr int64_t FRAME_FIRST_IMAGE_LIMIT = 120000;
 
 // What this program can do beyond the original protocol, by name.
-const char EXTENSIONS_OURS[] = "size64";
+const char EXTENSIONS_OURS[] = "size64,stream";
+// Files this large wait (a Timeout at most) for the probe's answer before
+// they are offered: as a stream they need not be fingerprinted first.
+constexpr int64_t STREAM_WAIT_SIZE = 16 << 20;
 
 // The extensions named in a comma list that we know too.
 int extension_set(const std::string& names)
@@ -35,6 +41,7 @@ int extension_set(const std::string& names)
         std::size_t comma = names.find(',', at);
         std::string name = names.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
         if (name == "size64") set |= Session::EXT_SIZE64;
+        if (name == "stream") set |= Session::EXT_STREAM;
         if (comma == std::string::npos) break;
         at = comma + 1;
     }
@@ -43,7 +50,30 @@ int extension_set(const std::string& names)
 
 std::string extension_names(int set)
 {
-    return set & Session::EXT_SIZE64 ? "size64" : "";
+    std::string names = set & Session::EXT_SIZE64 ? "size64" : "";
+    if (set & Session::EXT_STREAM) names += names.empty() ? "stream" : ",stream";
+    return names;
+}
+
+// A decimal number that fits 63 bits, "-" first only where `sign`.
+int extension_number(const std::string& text, int64_t* value, int sign = 0)
+{
+    std::string digits = text.substr(sign && !text.empty() && text[0] == '-' ? 1 : 0);
+    if (digits.empty() || digits.size() > 19 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    errno = 0;
+    long long v = std::strtoll(text.c_str(), nullptr, 10);
+    if (errno == ERANGE) return 0;
+    *value = v;
+    return 1;
+}
+
+// The modification time of a file, in nanoseconds: what names a version of it.
+int64_t file_version(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return 0;
+    return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
 // A file name inside an extension line: bytes that would end or blur the
@@ -97,10 +127,7 @@ Session::Session(const SessionConfig& cfg, int role, uint64_t generation, int64_
 
 Session::~Session()
 {
-    if (in_fd_ >= 0) {
-        close(in_fd_);
-        unlink(in_path_.c_str());
-    }
+    receive_cut(0);
 }
 
 void Session::emit(EventKind kind, int code)
@@ -212,7 +239,8 @@ int64_t Session::deadline(int64_t now) const
 // user is being asked something.
 int Session::idle_counts() const
 {
-    return cfg_.idle_limit_ms > 0 && in_ != I_RECEIVING && framer_.body_left() < 0 && in_qid_ == 0;
+    return cfg_.idle_limit_ms > 0 && in_ != I_RECEIVING && framer_.body_left() < 0 && in_qid_ == 0 &&
+           send_ != S_WAIT_HASH;
 }
 
 // --- Ending ----------------------------------------------------------------------
@@ -239,11 +267,7 @@ void Session::end_call(int reason, const std::string& text, int bye, int icon)
     }
     withdraw(&in_qid_);
     if (in_ == I_RECEIVING && !in_abandoned_) emit(EventKind::Waiting, WAIT_KIND_RECEIVING);
-    if (in_fd_ >= 0) {
-        close(in_fd_);
-        in_fd_ = -1;
-        unlink(in_path_.c_str());
-    }
+    receive_cut(1);
     in_ = I_NONE;
     controls(CONTROLS_CALL_OFF);
     status(text);
@@ -293,7 +317,7 @@ void Session::tick(int64_t now)
         sending_progress(done, now);
     }
     if (out_.empty()) last_write_ = now;
-    if (waiting_probe_ && send_ == S_PREPARING && !probe_pending(now)) next_file(now);
+    if (waiting_probe_ && send_ == S_PREPARING && !probe_pending(now)) consider(now);
     if (now >= rm_deadline_) {
         rm_deadline_ = INT64_MAX;
         typing_ = 2;
@@ -332,6 +356,10 @@ void Session::tick(int64_t now)
             offer_reset();
             controls(CONTROLS_CALL_ON);
             status("Connected. File Not Received.");
+        } else if (in_ == I_WAIT_TRAILER) {
+            // The body is kept as a part: offered again, it is checked then.
+            end_call(END_STALLED, "Disconnected. The transfer stalled.", 1);
+            return;
         }
     }
     if (in_ == I_RECEIVING) {
@@ -379,8 +407,12 @@ void Session::wrote(std::size_t n, int64_t now)
     }
     int64_t done = 0, total = 0;
     if (send_ == S_BODY && tag == TAG_BODY) {
-        sending_progress(send_size_, now);
+        sending_progress(send_size_ - send_from_, now);
         send_ = S_WAIT_SENT;
+        if (send_stream_) {
+            send_ = S_WAIT_HASH;
+            if (trail_ready_) trailer();
+        }
     } else if (send_ == S_BODY && out_.in_frame(&done, &total) && now - progress_shown_ >= PROGRESS_STEP) {
         sending_progress(done, now);
     }
@@ -391,7 +423,8 @@ void Session::sending_progress(int64_t done, int64_t now)
     progress_shown_ = now;
     EngineEvent e;
     e.kind = EventKind::Progress;
-    e.done = done;
+    e.done = send_from_ + done;
+    e.from = send_from_;
     e.total = send_size_;
     e.seconds = double(now - body_started_) / 1000.0;
     e.on = 1;
@@ -419,10 +452,8 @@ void Session::abandon(int64_t now)
         // The rest of the body is read off and dropped: the stream stays in
         // step and the call goes on.
         in_abandoned_ = 1;
+        receive_cut(1);
         in_write_failed_ = 1;
-        if (in_fd_ >= 0) close(in_fd_);
-        in_fd_ = -1;
-        unlink(in_path_.c_str());
         emit(EventKind::Waiting, WAIT_KIND_RECEIVING);
         return;
     }
@@ -677,15 +708,7 @@ void Session::on_reply(int r)
             next_file(now_);
             break;
         }
-        {
-            int fd = open(paths_[file_].c_str(), O_RDONLY | O_CLOEXEC);
-            // Unreadable now: the announced size still goes, as zeros, so the
-            // stream stays in step and the peer's check refuses the file.
-            queue_frame(fd, send_size_, "", TAG_BODY);
-            send_ = S_BODY;
-            body_started_ = now_;
-            progress_shown_ = 0;
-        }
+        body_from(0);
         break;
     case REPLY_SENT:
         if (send_ != S_WAIT_SENT) break;
@@ -770,28 +793,70 @@ void Session::next_file(int64_t now)
         return;
     }
     send_ = S_PREPARING;
-    const std::string& path = paths_[file_];
     ++ticket_;
-    // A file the call cannot carry is not fingerprinted first; while our
-    // probe may still be answered, it waits for the answer.
+    send_prepared_ = send_stream_ = trail_ready_ = hash_started_ = 0;
+    hash_ticket_ = 0;
+    send_from_ = 0;
+    send_md5_.clear();
+    send_preview_.clear();
+    consider(now);
+}
+
+// How the file at hand goes: as a stream when the call allows it, else
+// fingerprinted first. While our probe may still be answered, a large file
+// waits for the answer; one the call could not carry is not fingerprinted
+// meanwhile, any other is.
+void Session::consider(int64_t now)
+{
+    const std::string& path = paths_[file_];
     int64_t size = file_size(path.c_str());
-    waiting_probe_ = size >= SIZE_LIMIT && !(ext_ & EXT_SIZE64) && probe_pending(now);
-    if (waiting_probe_) return;
-    if (size >= SIZE_LIMIT && !(ext_ & EXT_SIZE64)) {
-        prepared(ticket_, "", size, "", now);
+    int picture = offer_is_picture(offer_path_name(path));
+    int fits = size < SIZE_LIMIT || (ext_ & EXT_SIZE64);
+    if (size >= 0 && !picture && fits && (ext_ & EXT_STREAM)) {
+        stream_offer(now);
         return;
     }
-    host_->prepare(ticket_, path, offer_is_picture(offer_path_name(path)));
+    waiting_probe_ = size >= STREAM_WAIT_SIZE && !picture && probe_pending(now);
+    if (!fits || send_prepared_) {
+        if (waiting_probe_) return;
+        if (!fits) {
+            send_size_ = size;
+            send_md5_.clear();
+        }
+        offer_prepared(now);
+        return;
+    }
+    if (!hash_started_) {
+        hash_started_ = 1;
+        host_->prepare(ticket_, path, picture);
+    }
 }
 
 void Session::prepared(int ticket, const std::string& md5, int64_t size, const std::string& preview,
                        int64_t now)
 {
     now_ = now;
-    if (end_ != SESSION_LIVE || send_ != S_PREPARING || ticket != ticket_) return;
+    if (end_ != SESSION_LIVE || ticket != ticket_) return;
+    if (send_stream_ && ticket == hash_ticket_) {
+        // A file that could not be read whole fails the peer's check.
+        send_md5_ = md5.empty() ? "-" : md5;
+        trail_ready_ = 1;
+        if (send_ == S_WAIT_HASH) trailer();
+        return;
+    }
+    if (send_ != S_PREPARING) return;
+    send_prepared_ = 1;
+    send_md5_ = md5;
+    send_size_ = size;
+    send_preview_ = preview.size() <= PREVIEW_BYTES ? preview : "";
+    consider(now);
+}
+
+void Session::offer_prepared(int64_t now)
+{
     std::string name = offer_path_name(paths_[file_]);
-    int too_big = size >= SIZE_LIMIT && !(ext_ & EXT_SIZE64);
-    if (too_big || md5.empty()) {
+    int too_big = send_size_ >= SIZE_LIMIT && !(ext_ & EXT_SIZE64);
+    if (too_big || send_md5_.empty()) {
         EngineEvent e;
         e.kind = EventKind::Notice;
         e.code = too_big ? NOTICE_TOO_BIG : NOTICE_UNREADABLE;
@@ -802,10 +867,9 @@ void Session::prepared(int ticket, const std::string& md5, int64_t size, const s
         next_file(now);
         return;
     }
-    send_md5_ = md5;
-    send_size_ = size;
     ++offered_;
-    send_preview_ = preview.size() <= PREVIEW_BYTES ? preview : "";
+    int64_t size = send_size_;
+    const std::string& md5 = send_md5_;
     if (size >= SIZE_LIMIT)
         token(TOKEN_EXTENSION, "OFFER64 size=" + std::to_string(size) + " md5=" + md5 + " name=" +
                                    extension_escape(name) + "\n");
@@ -818,10 +882,66 @@ void Session::prepared(int ticket, const std::string& md5, int64_t size, const s
     sending_strip(1);
 }
 
+// The offer goes at once; the fingerprint, worked out meanwhile (or already
+// under way), follows the body.
+void Session::stream_offer(int64_t now)
+{
+    now_ = now;
+    const std::string& path = paths_[file_];
+    if (send_prepared_ && send_md5_.empty()) {
+        offer_prepared(now);  // found unreadable
+        return;
+    }
+    send_size_ = file_size(path.c_str());
+    send_stream_ = 1;
+    hash_ticket_ = ticket_;
+    trail_ready_ = send_prepared_;
+    if (!hash_started_) {
+        hash_started_ = 1;
+        host_->prepare(ticket_, path, 0);
+    }
+    ++offered_;
+    token(TOKEN_EXTENSION, "FILE size=" + std::to_string(send_size_) + " time=" + std::to_string(file_version(path)) +
+                               " name=" + extension_escape(offer_path_name(path)) + "\n");
+    send_ = S_WAIT_RF;
+    sending_strip(1);
+}
+
+void Session::body_from(int64_t from)
+{
+    int fd = open(paths_[file_].c_str(), O_RDONLY | O_CLOEXEC);
+    // Unreadable now: the announced size still goes, as zeros, so the
+    // stream stays in step and the peer's check refuses the file.
+    if (fd >= 0 && from > 0 && lseek(fd, from, SEEK_SET) != from) {
+        close(fd);
+        fd = -1;
+    }
+    queue_frame(fd, send_size_ - from, "", TAG_BODY);
+    send_from_ = from;
+    send_ = S_BODY;
+    body_started_ = now_;
+    progress_shown_ = 0;
+    if (from > 0) {
+        EngineEvent e;
+        e.kind = EventKind::Resuming;
+        e.on = 1;
+        e.from = from;
+        e.total = send_size_;
+        host_->emit(e);
+    }
+}
+
+void Session::trailer()
+{
+    token(TOKEN_EXTENSION, "MD5 " + send_md5_ + "\n");
+    send_ = S_WAIT_SENT;
+}
+
 // --- Their offer -----------------------------------------------------------------
 
 void Session::offer_reset()
 {
+    receive_cut(1);
     withdraw(&in_qid_);
     in_ = I_NONE;
     in_deadline_ = INT64_MAX;
@@ -831,7 +951,7 @@ void Session::offer_reset()
 void Session::offer_in(int t, std::string_view text, int64_t now)
 {
     // A new offer replaces one whose answer or frame never came.
-    if (in_ == I_RECEIVING) return;
+    if (in_ == I_RECEIVING || in_ == I_WAIT_TRAILER) return;
     offer_reset();
     OfferFields f = t == TOKEN_FILE_OFFER ? offer_parse_file(std::string(text))
                                           : offer_parse_image(std::string(text));
@@ -839,10 +959,13 @@ void Session::offer_in(int t, std::string_view text, int64_t now)
 }
 
 void Session::take_offer(int image, const std::string& name, const std::string& size, const std::string& md5,
-                         int64_t now)
+                         int64_t now, int stream)
 {
     in_image_ = image;
+    in_stream_ = stream;
     in_name_ = offer_safe_name(name);
+    // The names of parts are ours alone.
+    if (partial_reserved_name(in_name_)) in_name_ += "_";
     in_md5_ = md5;
     in_size_ = size;
     reply(REPLY_RF);
@@ -875,19 +998,38 @@ void Session::extension_in(std::string_view text, int64_t now)
         std::size_t end = std::string(key) == "name" ? line.size() : line.find(' ', at);
         return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
     };
+    int64_t number = 0, time = 0;
+    int busy = in_ == I_RECEIVING || in_ == I_WAIT_TRAILER;
     if (verb == "HELLO" && role_ == ROLE_ANSWERER) {
         ext_ = extension_set(value("ext"));
         queue(OUT_REPLY, std::string(wire_token_text(TOKEN_EXTENSION)) + "OK ext=" + extension_names(ext_) + "\n");
+        // A jox program splits tokens that arrive together.
+        if (ext_) out_.set_gap(0);
     } else if (verb == "OK" && role_ == ROLE_CALLER && probe_pending(now)) {
         ext_ = extension_set(value("ext"));
         probed_at_ = -2;
-        if (waiting_probe_) next_file(now);
-    } else if (verb == "OFFER64" && (ext_ & EXT_SIZE64)) {
-        if (in_ == I_RECEIVING) return;
+        if (ext_) out_.set_gap(0);
+        if (send_ == S_PREPARING) consider(now);
+    } else if (verb == "OFFER64" && (ext_ & EXT_SIZE64) && !busy) {
+        if (!extension_number(value("size"), &number)) return;
         offer_reset();
-        std::string size = value("size");
-        if (size.empty() || size.find_first_not_of("0123456789") != std::string::npos || size.size() > 18) return;
-        take_offer(0, extension_unescape(value("name")), size, value("md5"), now);
+        take_offer(0, extension_unescape(value("name")), value("size"), value("md5"), now);
+    } else if (verb == "FILE" && (ext_ & EXT_STREAM) && !busy) {
+        if (!extension_number(value("size"), &number) || !extension_number(value("time"), &time, 1)) return;
+        offer_reset();
+        in_mtime_ = time;
+        take_offer(0, extension_unescape(value("name")), value("size"), "", now, 1);
+    } else if (verb == "ACCEPT" && send_ == S_WAIT_ANSWER && send_stream_) {
+        // An offset beyond the file is no answer a jox program gives.
+        if (!extension_number(value("from"), &number) || number > send_size_) {
+            end_call(END_OUT_OF_STEP, "Disconnected.", 1);
+            return;
+        }
+        body_from(number);
+    } else if (verb == "MD5" && in_ == I_WAIT_TRAILER) {
+        in_md5_ = line.substr(4);
+        in_deadline_ = INT64_MAX;
+        receive_verdict(now);
     }
 }
 
@@ -909,9 +1051,29 @@ void Session::offer_accept(int64_t now)
         offer_decline();
         return;
     }
-    reply(REPLY_A);
-    in_ = I_ACCEPTED;
     int64_t size = std::atoll(in_size_.c_str());
+    if (in_stream_) {
+        // The answer names what we hold of this very file already.
+        PartialState st;
+        in_fd_ = partial_open(cfg_.receive_folder, in_name_, size, in_mtime_, &st);
+        in_part_ = partial_path(cfg_.receive_folder, in_name_);
+        in_write_failed_ = in_fd_ < 0;
+        in_from_ = in_got_ = in_saved_ = st.offset;
+        in_hash_ = st.hash;
+        in_total_ = size;
+        queue(OUT_REPLY, std::string(wire_token_text(TOKEN_EXTENSION)) + "ACCEPT from=" +
+                             std::to_string(in_from_) + "\n");
+        if (in_from_ > 0) {
+            EngineEvent e;
+            e.kind = EventKind::Resuming;
+            e.from = in_from_;
+            e.total = size;
+            host_->emit(e);
+        }
+    } else {
+        reply(REPLY_A);
+    }
+    in_ = I_ACCEPTED;
     in_deadline_ = now + (in_image_ ? FRAME_FIRST_IMAGE_LIMIT : FRAME_FIRST_LIMIT + size / 10000);
 }
 
@@ -941,21 +1103,27 @@ void Session::on_frame_start(int64_t size)
     }
     // A receipt consumes the acceptance.
     in_deadline_ = INT64_MAX;
-    in_total_ = size;
-    in_got_ = 0;
-    in_write_failed_ = 0;
     in_rate_.clear();
     in_abandoned_ = 0;
     in_last_progress_ = in_started_ = now_;
-    md5_init(&in_hash_);
+    if (in_stream_) {
+        // The part was opened with our answer; the body is the rest of it.
+        if (size != in_total_ - in_from_) {
+            end_call(END_OUT_OF_STEP, "Disconnected.", 1);
+            return;
+        }
+    } else {
+        // Under its own name only once it is whole.
+        PartialState fresh;
+        in_total_ = size;
+        in_got_ = in_from_ = in_saved_ = 0;
+        md5_init(&in_hash_);
+        in_fd_ = partial_open(cfg_.receive_folder, in_name_, size, -1, &fresh);
+        in_part_ = partial_path(cfg_.receive_folder, in_name_);
+        in_write_failed_ = in_fd_ < 0;
+    }
     controls(CONTROLS_TRANSFER);
     status("Receiving File...");
-    // The program's own files are never a stranger's to replace or add,
-    // whatever folder the settings name for received files.
-    static const std::vector<std::string> own = {"jox.cfg", "alert1.wav", "JOXTemp.jpg", "help.exe"};
-    int own_folder = !cfg_.working_folder.empty() && cfg_.working_folder == cfg_.receive_folder;
-    in_fd_ = offer_create_target(cfg_.receive_folder, in_name_, &in_path_, own_folder ? &own : nullptr);
-    if (in_fd_ < 0) in_write_failed_ = 1;
     in_ = I_RECEIVING;
     EngineEvent w;
     w.kind = EventKind::Waiting;
@@ -987,11 +1155,13 @@ void Session::on_frame_body(const char* data, std::size_t n)
             done += std::size_t(w);
         }
     }
-    if (now_ - progress_shown_ >= PROGRESS_STEP || before == 0) {
+    if (in_stream_ && !in_write_failed_ && in_got_ - in_saved_ >= CHECKPOINT_BYTES) checkpoint();
+    if (now_ - progress_shown_ >= PROGRESS_STEP || before == in_from_) {
         progress_shown_ = now_;
         EngineEvent e;
         e.kind = EventKind::Progress;
         e.done = in_got_;
+        e.from = in_from_;
         e.total = in_total_;
         e.seconds = double(now_ - in_started_) / 1000.0;
         host_->emit(std::move(e));
@@ -1042,16 +1212,45 @@ void Session::receive_end(int64_t now)
     EngineEvent progress;
     progress.kind = EventKind::Progress;
     progress.done = progress.total = in_total_;
+    progress.from = in_from_;
     progress.seconds = double(now - in_started_) / 1000.0;
     host_->emit(progress);
     emit(EventKind::Waiting, WAIT_KIND_RECEIVING);
+    if (in_stream_) {
+        // The fingerprint follows the body; until it comes the part stands
+        // as it is, whole, to be checked if the call is cut meanwhile.
+        if (!in_write_failed_) checkpoint();
+        in_ = I_WAIT_TRAILER;
+        in_deadline_ = now + std::max(cfg_.io_limit_ms, timeout_ms(cfg_.timeout_seconds)) + in_total_ / 20000;
+        return;
+    }
+    receive_verdict(now);
+}
+
+void Session::receive_verdict(int64_t now)
+{
+    now_ = now;
     int stored = !in_write_failed_ && in_fd_ >= 0;
     if (in_fd_ >= 0 && close(in_fd_) != 0) stored = 0;
     in_fd_ = -1;
     std::string md5 = md5_final(&in_hash_);
+    std::string part = in_part_;
+    in_part_.clear();
+    in_path_.clear();
+    if (stored) {
+        // The program's own files are never a stranger's to replace or add,
+        // whatever folder the settings name for received files.
+        static const std::vector<std::string> own = {"jox.cfg", "alert1.wav", "JOXTemp.jpg", "help.exe"};
+        int own_folder = !cfg_.working_folder.empty() && cfg_.working_folder == cfg_.receive_folder;
+        int target = offer_create_target(cfg_.receive_folder, in_name_, &in_path_, own_folder ? &own : nullptr);
+        // The part replaces the empty file that holds its name.
+        stored = target >= 0 && rename(part.c_str(), in_path_.c_str()) == 0;
+        if (target >= 0) close(target);
+        if (target >= 0 && !stored) unlink(in_path_.c_str());
+    }
+    partial_remove(cfg_.receive_folder, in_name_);
     if (!stored) {
         // What could not be written whole is nobody's file.
-        if (!in_path_.empty()) unlink(in_path_.c_str());
         EngineEvent e;
         e.kind = EventKind::Notice;
         e.code = NOTICE_STORE;
@@ -1079,6 +1278,37 @@ void Session::receive_end(int64_t now)
     s.good = good;
     host_->emit(s);
     verdict(good);
+}
+
+void Session::checkpoint()
+{
+    PartialState st;
+    st.size = in_total_;
+    st.mtime = in_mtime_;
+    st.offset = in_got_;
+    st.hash = in_hash_;
+    if (partial_save(cfg_.receive_folder, in_name_, st)) in_saved_ = in_got_;
+}
+
+void Session::receive_cut(int tell)
+{
+    if (in_fd_ >= 0) close(in_fd_);
+    in_fd_ = -1;
+    if (in_part_.empty()) return;
+    std::string part = in_part_;
+    in_part_.clear();
+    // The bytes written stand; the state says how far they are good.
+    if (in_stream_ && !in_write_failed_ && in_ >= I_ACCEPTED && in_ <= I_WAIT_TRAILER) checkpoint();
+    if (!in_stream_ || in_saved_ <= 0) {
+        partial_remove(cfg_.receive_folder, in_name_);
+        return;
+    }
+    if (!tell) return;
+    EngineEvent e;
+    e.kind = EventKind::Notice;
+    e.code = NOTICE_PART_KEPT;
+    e.text = part;
+    host_->emit(e);
 }
 
 void Session::verdict(int good)

@@ -60,7 +60,10 @@ public:
     static constexpr int64_t PROGRESS_STEP = 250;    // between progress reports
     static constexpr std::size_t PREVIEW_BYTES = 1 << 20;
     // Extensions two jox programs may agree on.
-    enum { EXT_SIZE64 = 1 };
+    enum { EXT_SIZE64 = 1, EXT_STREAM = 2 };
+    // A received stream's state is recorded at least this often (bytes), so
+    // a receiver killed outright goes on from no further back.
+    static constexpr int64_t CHECKPOINT_BYTES = 16 << 20;
     int extensions() const { return ext_; }
 
     Session(const SessionConfig& cfg, int role, uint64_t generation, int64_t now, SessionHost* host);
@@ -110,9 +113,9 @@ public:
 
 private:
     enum SendState { S_NONE, S_CHOOSING, S_PREPARING, S_WAIT_RF, S_PREVIEW, S_WAIT_ANSWER,
-                     S_BODY, S_WAIT_SENT, S_SETTLE };
+                     S_BODY, S_WAIT_HASH, S_WAIT_SENT, S_SETTLE };
     enum InState { I_NONE, I_WAIT_SD, I_WAIT_PREVIEW, I_PREVIEW, I_ASKING, I_ACCEPTED,
-                   I_RECEIVING, I_ASK_OPEN, I_DISCARD };
+                   I_RECEIVING, I_WAIT_TRAILER, I_ASK_OPEN, I_DISCARD };
     enum Tag { TAG_OFFER = 1, TAG_PREVIEW, TAG_BODY, TAG_TYPING, TAG_PROBE };
 
     void emit(EventKind kind, int code = 0);
@@ -129,6 +132,11 @@ private:
 
     // Our offers
     void next_file(int64_t now);
+    void consider(int64_t now);
+    void offer_prepared(int64_t now);
+    void stream_offer(int64_t now);
+    void body_from(int64_t from);
+    void trailer();
     void file_done(int outcome);
     void close_verdict(int corrupted);
     void send_report();
@@ -138,11 +146,16 @@ private:
     void offer_in(int token, std::string_view text, int64_t now);
     void extension_in(std::string_view text, int64_t now);
     void take_offer(int image, const std::string& name, const std::string& size, const std::string& md5,
-                    int64_t now);
+                    int64_t now, int stream = 0);
     void offer_accept(int64_t now);
     void offer_decline();
     void offer_reset();
     void receive_end(int64_t now);
+    void receive_verdict(int64_t now);
+    // A cut or stopped body: a stream's part stays to go on from, anything
+    // else is removed.
+    void receive_cut(int tell);
+    void checkpoint();
     void verdict(int good);
     void chat_in(std::string_view text);
 
@@ -175,6 +188,12 @@ private:
     std::string send_md5_;
     int64_t send_size_ = 0;
     std::string send_preview_;
+    int send_prepared_ = 0;       // the worker's answer for ticket_ came (held for the probe)
+    int send_stream_ = 0;         // the file goes as a stream, its MD5 after the body
+    int hash_started_ = 0;        // the worker was asked about the file at hand
+    int hash_ticket_ = 0;         // the worker's ticket whose MD5 is the stream's trailer
+    int trail_ready_ = 0;
+    int64_t send_from_ = 0;       // the peer holds this much of the file already
     uint64_t choose_qid_ = 0;
     int ticket_ = 0;
     int64_t body_started_ = 0;
@@ -198,9 +217,14 @@ private:
     std::deque<std::pair<int64_t, int64_t>> in_rate_;  // (time, bytes) checkpoints
     int64_t discard_deadline_ = INT64_MAX;
     int in_abandoned_ = 0;        // our user stopped the body: read off, never stored
+    int in_stream_ = 0;           // their offer is a stream: a part, an MD5 trailer
+    int64_t in_mtime_ = 0;
+    int64_t in_from_ = 0;         // bytes the part held when the body began
+    int64_t in_saved_ = 0;        // bytes covered by the recorded state
+    std::string in_part_;         // the body's file until it is whole
     int ext_ = 0;                 // extensions both sides use in this call (EXT_*)
     int64_t probed_at_ = -1;      // when our probe went out (-1 not yet, -2 answered)
-    int waiting_probe_ = 0;       // a large file of ours waits for the probe's answer
+    int waiting_probe_ = 0;       // a file of ours waits for the probe's answer
     int probe_pending(int64_t now) const;
     int sending_shown_ = 0;       // the sending strip is up for our Send File
     void sending_strip(int on);

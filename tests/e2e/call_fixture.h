@@ -82,7 +82,7 @@ protected:
             place_call_to_peer();
             ASSERT_TRUE(raw_expect(raw, "JOXNICKNAMEIS" + config.nickname, 2000));
             // A peer of the original protocol takes the probe for nothing.
-            ASSERT_TRUE(pump_expect("JXC1 HELLO ext=size64\n", 2000));
+            ASSERT_TRUE(pump_expect("JXC1 HELLO ext=size64,stream\n", 2000));
         } else {
             be_called();
         }

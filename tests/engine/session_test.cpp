@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -572,7 +574,7 @@ TEST(SessionBounds, DeadlinesTheHostCanLiveWith)
 // a file of 2 GiB or more be offered, with a 64-bit size.
 TEST(SessionExtensions, ProbeAnswerAndFilesOfAnySize)
 {
-    const std::string probe = "JXC1 HELLO ext=size64\n";
+    const std::string probe = "JXC1 HELLO ext=size64,stream\n";
     struct Row {
         const char* what;
         std::string answer;  // what the called side says back ("" nothing)
@@ -646,4 +648,242 @@ TEST(SessionExtensions, CalledSideAnswersAndTakesLargeOffers)
         EXPECT_EQ(q->name, "disk image.iso");
         EXPECT_EQ(q->size, 3000000000LL);
     }
+}
+
+namespace {
+
+const std::string STREAMS = "JXC1 HELLO ext=size64,stream\n";
+
+// `path` from a jox caller to a jox answerer (auto-accept) storing into
+// `inbox`, wired directly. The line drops once `cut_at` bytes went the
+// caller's way (-1: never); the fingerprint is answered before the offer,
+// after the body (`late` 1) or never (2); `md5` replaces it when given.
+struct StreamRun {
+    std::string accept;       // the answerer's "JXC1 ACCEPT ..." line
+    int64_t moved = 0;        // bytes from caller to answerer
+    std::vector<int> outcome; // the caller's
+    std::vector<int> stored;  // the answerer's verdicts (good)
+    std::vector<int64_t> resumed;
+};
+
+StreamRun stream_run(const std::string& inbox, const std::string& path, int64_t cut_at, int late = 0,
+                     const std::string& md5 = "")
+{
+    StreamRun r;
+    Recorder ha, hb;
+    SessionConfig ca, cb;
+    ca.receive_folder = inbox + "unused/";
+    cb.receive_folder = inbox;
+    cb.auto_accept = 1;
+    Session a(ca, ROLE_CALLER, 1, 0, &ha), b(cb, ROLE_ANSWERER, 1, 0, &hb);
+    a.start(0);
+    b.start(0);
+    int64_t now = 0;
+    std::size_t served = 0;
+    int sent_files = 0;
+    for (int i = 0; i < 100000 && a.ended() == SESSION_LIVE && ha.all(EventKind::SendDone).empty(); ++i) {
+        if (!sent_files && a.extensions()) {
+            a.send_paths({path}, now);
+            sent_files = 1;
+        }
+        const EngineEvent* shown = ha.last(EventKind::Progress);
+        int body_done = shown && shown->done == shown->total;
+        for (; served < ha.tickets.size() && (!late || (late == 1 && body_done)); ++served)
+            a.prepared(ha.tickets[served], md5.empty() ? md5_file(path.c_str()) : md5,
+                       int64_t(std::filesystem::file_size(path)), "", now);
+        const char* data = nullptr;
+        std::size_t n = a.output(&data, now), m = 0;
+        if (n > 0) {
+            n = std::min<std::size_t>(n, 65536);
+            if (cut_at >= 0) n = std::min<std::size_t>(n, std::size_t(cut_at - r.moved));
+            std::string piece(data, n);
+            a.wrote(n, now);
+            r.moved += int64_t(n);
+            b.feed(piece.data(), n, now);
+            if (cut_at >= 0 && r.moved >= cut_at) {
+                b.peer_closed(now);
+                break;
+            }
+        }
+        if ((m = b.output(&data, now)) > 0) {
+            std::string piece(data, m);
+            b.wrote(m, now);
+            if (piece.rfind("JXC1 ACCEPT", 0) == 0) r.accept = piece;
+            a.feed(piece.data(), m, now);
+        }
+        if (n == 0 && m == 0) {
+            now = std::max(now + 1, std::min(a.deadline(now), b.deadline(now)));
+            if (now >= INT64_MAX / 2) break;
+            a.tick(now);
+            b.tick(now);
+        }
+    }
+    r.outcome = ha.codes(EventKind::OfferOutcome);
+    for (const EngineEvent* e : hb.all(EventKind::Stored)) r.stored.push_back(e->good);
+    for (const EngineEvent* e : hb.all(EventKind::Resuming)) r.resumed.push_back(e->from);
+    return r;
+}
+
+}  // namespace
+
+// Between two jox programs a file goes as a stream, its fingerprint after
+// the body; a cut leaves a part that the same file offered again goes on
+// from; anything that does not match starts clean, never a wrong file.
+TEST(SessionExtensions, StreamsAndResumes)
+{
+    const int64_t SIZE = (1 << 20) + 17;
+    std::string body(std::size_t(SIZE), '\0');
+    for (std::size_t i = 0; i < body.size(); ++i) body[i] = char(i * 131 + i / 977);
+    struct Row {
+        const char* what;
+        int64_t cut;          // the first offer's line drops after this many bytes (-1 none)
+        int change;           // the file changes before the second offer
+        int late;             // the first fingerprint comes after the body (1) or never (2)
+        int wrong;            // the second offer's fingerprint is wrong
+        int64_t from;         // where the second offer starts (-1: none; -2: where the cut was)
+        int good;             // the last verdict
+    } rows[] = {
+        {"one stream", -1, 0, 0, 0, -1, 1},
+        {"fingerprint after the body", -1, 0, 1, 0, -1, 1},
+        {"cut at 40 % and offered again", SIZE * 4 / 10, 0, 0, 0, -2, 1},
+        {"a body whose fingerprint never came", -1, 0, 2, 0, SIZE, 1},
+        {"changed before it was offered again", SIZE / 2, 1, 0, 0, 0, 1},
+        {"resumed and failing its check", SIZE / 2, 0, 0, 1, -2, 0},
+    };
+    for (const Row& r : rows) {
+        TempDir dir;
+        std::string inbox = dir.path + "/inbox/", path = dir.path + "/big.bin";
+        std::ofstream(path, std::ios::binary) << body;
+        StreamRun first = stream_run(inbox, path, r.cut, r.late);
+        EXPECT_TRUE(first.accept == "JXC1 ACCEPT from=0\n") << r.what << ": " << first.accept;
+        if (r.from == -1) {
+            EXPECT_EQ(first.stored, std::vector<int>{1}) << r.what;
+            EXPECT_EQ(first.outcome, std::vector<int>{OUTCOME_DELIVERED}) << r.what;
+            EXPECT_LT(first.moved, SIZE + 400) << r.what;
+            EXPECT_EQ(names_in(inbox), std::vector<std::string>{"big.bin"}) << r.what;
+            EXPECT_TRUE(read_all(inbox + "big.bin") == body) << r.what;
+            continue;
+        }
+        EXPECT_EQ(first.stored, std::vector<int>{}) << r.what;
+        EXPECT_EQ(names_in(inbox), (std::vector<std::string>{"big.bin.jox-part", "big.bin.jox-resume"})) << r.what;
+        std::string sent = body;
+        if (r.change) {
+            sent[0] ^= 1;
+            std::ofstream(path, std::ios::binary) << sent;
+            struct timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
+            utimensat(AT_FDCWD, path.c_str(), times, 0);
+        }
+        StreamRun second = stream_run(inbox, path, -1, 0, r.wrong ? std::string(32, 'e') : "");
+        int64_t from = r.from;
+        // What the first run moved beyond the tokens and the header.
+        if (r.from == -2) {
+            ASSERT_EQ(second.resumed.size(), 1u) << r.what;
+            from = second.resumed[0];
+            EXPECT_GT(from, r.cut - 200) << r.what;
+            EXPECT_LE(from, r.cut) << r.what;
+        }
+        EXPECT_EQ(second.accept, "JXC1 ACCEPT from=" + std::to_string(from) + "\n") << r.what;
+        EXPECT_LT(second.moved, SIZE - from + 400) << r.what;
+        EXPECT_EQ(second.stored, std::vector<int>{r.good}) << r.what;
+        EXPECT_EQ(second.outcome, std::vector<int>{r.good ? OUTCOME_DELIVERED : OUTCOME_CORRUPTED}) << r.what;
+        EXPECT_EQ(names_in(inbox), std::vector<std::string>{"big.bin"}) << r.what;
+        if (r.good) {
+            EXPECT_TRUE(read_all(inbox + "big.bin") == sent) << r.what;
+        }
+        if (!r.good) {
+            // Offered again after a failed check: from the start.
+            std::filesystem::remove(inbox + "big.bin");
+            StreamRun third = stream_run(inbox, path, -1);
+            EXPECT_EQ(third.accept, "JXC1 ACCEPT from=0\n") << r.what;
+            EXPECT_EQ(third.stored, std::vector<int>{1}) << r.what;
+        }
+    }
+}
+
+// What a stranger may say in the extended tokens: each row ends cleanly,
+// stores nothing under a final name that is not whole and checked, and
+// leaves nothing waiting.
+TEST(SessionExtensions, HostileStreamTokens)
+{
+    const std::string offer10 = "JXC1 FILE size=10 time=5 name=a.txt\n";
+    const std::string ten = "0123456789";
+    struct Row {
+        const char* what;
+        std::string state;        // a resume state already in the inbox ("" none)
+        std::vector<Step> steps;  // after the probe
+        std::string said;         // all the answerer sent after its OK
+        int ended;                // the call is over
+        std::vector<std::string> names;
+    } rows[] = {
+        {"a frame of another size", "", {{300, offer10}, {310, "SD"}, {320, frame(ten + ten)}},
+         "RFJXC1 ACCEPT from=0\n" + BYE, 1, {}},
+        {"a fingerprint that never comes", "", {{300, offer10}, {310, "SD"}, {320, frame(ten)}, {70000, ""}},
+         "RFJXC1 ACCEPT from=0\n" + BYE, 1, {"a.txt.jox-part", "a.txt.jox-resume"}},
+        {"a fingerprint that does not match", "",
+         {{300, offer10}, {310, "SD"}, {320, frame(ten)}, {330, "JXC1 MD5 " + std::string(32, '0') + "\n"}},
+         "RFJXC1 ACCEPT from=0\nsent" + NOTICE, 0, {"a.txt"}},
+        {"a resume state without its part", "jox-resume 1 10 5 4 4 67452301 efcdab89 98badcfe 10325476 30313233-\n",
+         {{300, offer10}, {310, "SD"}, {320, frame(ten)}, {330, "JXC1 MD5 " + md5_of(ten) + "\n"}},
+         "RFJXC1 ACCEPT from=0\nsent", 0, {"a.txt"}},
+        {"a name of our parts", "",
+         {{300, "JXC1 FILE size=10 time=5 name=a.txt.jox-resume\n"}, {310, "SD"}, {320, frame(ten)},
+          {330, "JXC1 MD5 " + md5_of(ten) + "\n"}},
+         "RFJXC1 ACCEPT from=0\nsent", 0, {"a.txt.jox-resume_"}},
+        {"a size past 63 bits", "", {{300, "JXC1 FILE size=9223372036854775808 time=5 name=a\n"}}, "", 0, {}},
+        {"a fingerprint nobody waits for", "", {{300, "JXC1 MD5 " + md5_of(ten) + "\n"}}, "", 0, {}},
+    };
+    for (const Row& r : rows) {
+        Call c([](SessionConfig& cfg) { cfg.auto_accept = 1; });
+        c.run({{0, "JOXNICKNAMEISx"}});
+        EXPECT_EQ(c.run({{250, STREAMS}}), "JXC1 OK ext=size64,stream\n") << r.what;
+        if (!r.state.empty()) {
+            std::filesystem::create_directories(c.inbox());
+            std::ofstream(c.inbox() + "a.txt.jox-resume") << r.state;
+        }
+        EXPECT_EQ(c.run(r.steps), r.said) << r.what;
+        EXPECT_EQ(c.s->ended() != SESSION_LIVE, r.ended != 0) << r.what;
+        EXPECT_EQ(c.s->deadline(c.now), INT64_MAX) << r.what;
+        EXPECT_EQ(names_in(c.inbox()), r.names) << r.what;
+    }
+
+    // Unasked answers and offsets: a called side takes no "OK", a caller
+    // that did not probe takes none, and an offset past the file ends the
+    // call before a byte of it goes.
+    Call answerer;
+    EXPECT_EQ(answerer.run({{0, "JOXNICKNAMEISx"}, {250, "JXC1 OK ext=size64,stream\n"}}), "");
+    EXPECT_EQ(answerer.s->extensions(), 0);
+    Recorder host;
+    SessionConfig plain;
+    plain.extensions = 0;
+    Session quiet(plain, ROLE_CALLER, 1, 0, &host);
+    quiet.start(0);
+    quiet.feed("JXC1 OK ext=size64,stream\n", 26, 100);
+    EXPECT_EQ(quiet.extensions(), 0);
+
+    TempDir dir;
+    Recorder h;
+    SessionConfig cfg;
+    Session s(cfg, ROLE_CALLER, 1, 0, &h);
+    s.start(0);
+    std::string said;
+    auto out = [&](int64_t now) {
+        const char* data = nullptr;
+        for (std::size_t n; (n = s.output(&data, now)) > 0;) {
+            said.append(data, n);
+            s.wrote(n, now);
+        }
+    };
+    out(300);
+    s.feed("JXC1 OK ext=size64,stream\n", 26, 300);
+    std::ofstream(dir.path + "/f.txt") << ten;
+    s.send_paths({dir.path + "/f.txt"}, 300);
+    out(300);
+    s.feed("RF", 2, 310);
+    s.feed("SD", 2, 320);
+    out(320);
+    said.clear();
+    s.feed("JXC1 ACCEPT from=11\n", 20, 330);
+    out(330);
+    EXPECT_EQ(said, BYE);
+    EXPECT_EQ(h.codes(EventKind::CallEnded), std::vector<int>{END_OUT_OF_STEP});
 }
