@@ -218,7 +218,7 @@ void cli_progress(const EngineEvent& e, int64_t* shown)
     if (e.total <= 0) return;
     const char* what = e.on ? "sending" : "receiving";
     int percent = int(e.done * 100 / e.total);
-    double rate = e.seconds > 0.05 ? double(e.done) / e.seconds / 1048576.0 : 0;
+    double rate = e.seconds > 0.05 ? double(e.done - e.from) / e.seconds / 1048576.0 : 0;
     double left = rate > 0 ? double(e.total - e.done) / 1048576.0 / rate : 0;
     if (isatty(2)) {
         char bar[21];
@@ -246,9 +246,15 @@ void cli_show(const EngineEvent& e, int sending, int64_t* shown)
     case EventKind::Progress:
         cli_progress(e, shown);
         break;
+    case EventKind::Resuming:
+        cli_say("resuming at " + std::to_string(e.total > 0 ? e.from * 100 / e.total : 0) + " % (" +
+                std::to_string(e.from) + " of " + std::to_string(e.total) + " bytes there already)");
+        break;
     case EventKind::Notice:
         if (e.code == NOTICE_FOLDER) cli_say("can't create the folder " + terminal_text(e.text));
         if (e.code == NOTICE_STORE) cli_say("can't store the file in " + terminal_text(e.text));
+        if (e.code == NOTICE_PART_KEPT)
+            cli_say("the incomplete file is kept as " + terminal_text(e.text) + "; sent again, it goes on from there");
         break;
     default:
         break;
@@ -377,7 +383,7 @@ int cli_receive(int argc, char** argv)
         }
         if (interrupted) {
             cut = receiving;
-            if (receiving) cli_say("interrupted; the file being received is incomplete and was removed");
+            if (receiving) cli_say("interrupted; the file being received is incomplete");
             else cli_say(engine.phase() == PHASE_LIVE ? "interrupted; hanging up" : "interrupted");
             engine.shutdown(engine_now_ms());
             done = 1;

@@ -159,7 +159,7 @@ void progress(const EngineEvent& e)
         strip_shown[i] = 1;
     }
     control_set_value(PROGRESS_BAR, e.total > 0 ? int(e.done * 1000 / e.total) : 1000);
-    control_set_text(PROGRESS_TEXT, progress_text(e.done, e.total, e.seconds).c_str());
+    control_set_text(PROGRESS_TEXT, progress_text(e.done, e.total, e.seconds, e.from).c_str());
     controls_end();
     progress_spent += double(engine_now_ms() - start) / 1000.0;
     if (progress_observer) progress_observer(window);
@@ -383,14 +383,17 @@ void grey_chat_log()
     app.chat_lines = 0;
 }
 
-std::string progress_text(int64_t done, int64_t total, double seconds)
+std::string progress_text(int64_t done, int64_t total, double seconds, int64_t from)
 {
     int64_t percent = total > 0 ? done * 100 / total : 100;
     char text[64];
-    if (seconds < 0.1) {
+    if (from > 0 && seconds < RESUMING_SHOWN) {
+        // The first moments of a resumed transfer say where it went on.
+        std::snprintf(text, sizeof text, "resuming at %lld %%", static_cast<long long>(total > 0 ? from * 100 / total : 0));
+    } else if (seconds < 0.1) {
         std::snprintf(text, sizeof text, "%lld %%", static_cast<long long>(percent));
     } else {
-        double speed = double(done) / seconds / 1048576.0;
+        double speed = double(done - from) / seconds / 1048576.0;
         std::snprintf(text, sizeof text, "%lld %% \xC2\xB7 %.0f MB/s", static_cast<long long>(percent), speed);
     }
     return text;

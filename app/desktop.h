@@ -34,9 +34,13 @@ void desktop_stop();
 // Control numbers of the strips' progress bar and text.
 enum { PROGRESS_BAR = 35, PROGRESS_TEXT = 36 };
 
+// A resumed transfer says so on its strip for this long (seconds).
+constexpr double RESUMING_SHOWN = 2.0;
 // "P % · S MB/s" for `done` of `total` bytes after `seconds` (MB = 2^20
-// bytes; speed left out before a tenth of a second has passed).
-std::string progress_text(int64_t done, int64_t total, double seconds);
+// bytes; speed left out before a tenth of a second has passed); the speed
+// counts what moved since `from`, where a resumed transfer went on, which
+// its first moments show instead: "resuming at P %".
+std::string progress_text(int64_t done, int64_t total, double seconds, int64_t from = 0);
 // Called after every progress update with the strip's window (nullptr stops).
 void progress_set_observer(void (*observer)(int window));
 // Turns the strips' progress display off (0) or on (1, the default), and the
