@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -514,4 +515,53 @@ TEST_F(CliHostile, SendCallsTheLoopbackAddressItIsGiven)
         EXPECT_TRUE(s.running()) << s.stderr_text();
         EXPECT_EQ(s.stderr_text().find("can't reach"), npos) << s.stderr_text();
     }
+}
+
+// A peer of the original protocol, in both roles, sees nothing of the
+// extensions but the probe (a text it matches to nothing): as a caller
+// that offers 50 ms after its nickname it hears only the protocol's own
+// replies; as the called side it reads the nickname alone and exact, then
+// an original offer.
+TEST_F(CliHostile, OriginalPeersSeeOnlyTheProtocolsOwnBytes)
+{
+    Jox& r = receiver("r", {"--once"});
+    {
+        Fd fd(raw_connect("127.0.0.1", port, 2000));
+        ASSERT_GE(fd, 0);
+        raw_send(fd, "JOXNICKNAMEISold");
+        usleep(50000);
+        raw_send(fd, offer_text("early.txt", HELLO));
+        EXPECT_TRUE(raw_expect(fd, "RF", 3000));
+        raw_send(fd, "SD");
+        EXPECT_TRUE(raw_expect(fd, "a", 3000));
+        raw_send(fd, frame(HELLO));
+        std::string rest;
+        EXPECT_TRUE(raw_expect(fd, "sent", 3000, &rest)) << rest;
+        EXPECT_EQ(raw_read(fd, 100, 600), "");
+        raw_send(fd, "ByeByeByeDisconnec");
+    }
+    EXPECT_EQ(r.finish(5000), 0) << r.stderr_text();
+    EXPECT_EQ(harness_read_file(dir + "r/in/early.txt"), HELLO);
+
+    harness_write_file(dir + "a.txt", HELLO);
+    Fd l(raw_listen("127.0.0.1", port));
+    ASSERT_GE(l, 0);
+    Jox& s = spawn("s", {"send", "--name", "Zoë", addr(), dir + "a.txt"});
+    Fd fd(raw_accept(l, 5000));
+    ASSERT_GE(fd, 0);
+    // A peer that reads one token per receive: the nickname comes alone.
+    auto one_receive = [&] {
+        pollfd p{fd, POLLIN, 0};
+        char buf[4096];
+        ssize_t n = poll(&p, 1, 3000) == 1 ? recv(fd, buf, sizeof buf, 0) : -1;
+        return n > 0 ? std::string(buf, std::size_t(n)) : std::string();
+    };
+    EXPECT_EQ(one_receive(), "JOXNICKNAMEISZo\xc3\xab");
+    std::string probe = one_receive();
+    EXPECT_EQ(probe.rfind("JXC1 HELLO ", 0), 0u) << probe;
+    EXPECT_TRUE(raw_expect(fd, "SendingSeindingJOXFile", 5000));
+    EXPECT_TRUE(raw_expect(fd, offer_text("a.txt", HELLO), 5000));
+    take(fd, HELLO);
+    raw_send(fd, "sent");
+    EXPECT_EQ(s.finish(6000), 0) << s.stderr_text();
 }

@@ -120,8 +120,9 @@ struct Run {
         const std::string notice = std::string("sent") + WIRE_CORRUPTED_NOTICE;
         for (bool took = true; took && !rest.empty();) {
             took = false;
-            // The answer to a probe is a reply too.
-            if (rest.compare(0, 12, "JXC1 OK ext=") == 0 && rest.find('\n') != std::string::npos) {
+            // The answers to a probe and to a stream's offer are replies too.
+            if ((rest.compare(0, 12, "JXC1 OK ext=") == 0 || rest.compare(0, 17, "JXC1 ACCEPT from=") == 0) &&
+                rest.find('\n') != std::string::npos) {
                 rest.erase(0, rest.find('\n') + 1);
                 took = true;
                 continue;
