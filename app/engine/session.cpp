@@ -30,6 +30,8 @@ const char EXTENSIONS_OURS[] = "size64,stream";
 // Files this large wait (a Timeout at most) for the probe's answer before
 // they are offered: as a stream they need not be fingerprinted first.
 constexpr int64_t STREAM_WAIT_SIZE = 16 << 20;
+// Bodies this large are hashed on a thread of their own as they arrive.
+constexpr int64_t BEHIND_SIZE = 4 << 20;
 
 // The extensions named in a comma list that we know too.
 int extension_set(const std::string& names)
@@ -1122,6 +1124,9 @@ void Session::on_frame_start(int64_t size)
         in_part_ = partial_path(cfg_.receive_folder, in_name_);
         in_write_failed_ = in_fd_ < 0;
     }
+    // A large body is hashed on another core while this one stores it.
+    in_behind_.reset();
+    if (size >= BEHIND_SIZE) in_behind_ = std::make_unique<Md5Behind>(in_hash_);
     controls(CONTROLS_TRANSFER);
     status("Receiving File...");
     in_ = I_RECEIVING;
@@ -1139,7 +1144,13 @@ void Session::on_frame_body(const char* data, std::size_t n)
         return;
     }
     if (in_ != I_RECEIVING) return;
-    md5_update(&in_hash_, data, n);
+    if (in_abandoned_) {
+        // Read off and dropped.
+    } else if (in_behind_) {
+        in_behind_->feed(data, n);
+    } else {
+        md5_update(&in_hash_, data, n);
+    }
     int64_t before = in_got_;
     in_got_ += int64_t(n);
     in_last_progress_ = now_;
@@ -1233,6 +1244,8 @@ void Session::receive_verdict(int64_t now)
     int stored = !in_write_failed_ && in_fd_ >= 0;
     if (in_fd_ >= 0 && close(in_fd_) != 0) stored = 0;
     in_fd_ = -1;
+    hash_settle();
+    in_behind_.reset();
     std::string md5 = md5_final(&in_hash_);
     std::string part = in_part_;
     in_part_.clear();
@@ -1280,8 +1293,14 @@ void Session::receive_verdict(int64_t now)
     verdict(good);
 }
 
+void Session::hash_settle()
+{
+    if (in_behind_) in_hash_ = in_behind_->state();
+}
+
 void Session::checkpoint()
 {
+    hash_settle();
     PartialState st;
     st.size = in_total_;
     st.mtime = in_mtime_;

@@ -12,9 +12,11 @@
 #include "wire.h"
 
 #include "md5.h"
+#include "md5_behind.h"
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -210,7 +212,9 @@ private:
     std::string in_path_;
     int in_fd_ = -1;
     int in_write_failed_ = 0;
-    Md5 in_hash_;
+    Md5 in_hash_;                 // the body's digest, or its start while in_behind_ goes on
+    std::unique_ptr<Md5Behind> in_behind_;
+    void hash_settle();           // in_hash_ up to date (in_behind_ caught up)
     int64_t in_total_ = 0, in_got_ = 0;
     int64_t in_last_progress_ = 0;
     int64_t in_started_ = 0;

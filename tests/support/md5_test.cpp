@@ -3,11 +3,13 @@
 // 1,000,000-byte read piece, and a known answer beyond 2 GiB.
 
 #include "md5.h"
+#include "md5_behind.h"
 #include "support_test_util.h"
 
 #include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <random>
 #include <sys/stat.h>
 
@@ -95,6 +97,49 @@ TEST(Md5, IncrementalPiecesMatchOneShot)
             EXPECT_EQ(md5_final(&m), whole);
         }
     }
+}
+
+// A digest saved as text and read back goes on as if never stopped, at
+// every position in a block; texts that are not a state are refused. On a
+// thread of its own, the same digest in any pieces, past its queue limit,
+// with the state asked for midway.
+TEST(Md5, StatesThatGoOnElsewhere)
+{
+    const std::string data = random_bytes(3 * Md5Behind::LIMIT + 77, 7);
+    const std::string whole = md5_of(data);
+    for (std::size_t cut : {0, 1, 63, 64, 65, 1000}) {
+        Md5 m, back;
+        md5_init(&m);
+        md5_update(&m, data.data(), cut);
+        ASSERT_TRUE(md5_state_read(md5_state_text(m), &back)) << cut;
+        md5_update(&back, data.data() + cut, data.size() - cut);
+        EXPECT_EQ(md5_final(&back), whole) << cut;
+    }
+    Md5 fresh, ignored;
+    md5_init(&fresh);
+    std::string text = md5_state_text(fresh);
+    for (const std::string& bad : {std::string(""), text.substr(1), "1 " + text.substr(2), text + "00", std::string("x")})
+        EXPECT_FALSE(md5_state_read(bad, &ignored)) << bad;
+    for (std::size_t piece : {1000, 65536, 3 << 20}) {
+        Md5 start;
+        md5_init(&start);
+        Md5Behind behind(start);
+        Md5 midway;
+        for (std::size_t at = 0; at < data.size(); at += piece) {
+            behind.feed(data.data() + at, std::min(piece, data.size() - at));
+            if (at < data.size() / 2 && at + piece >= data.size() / 2) midway = behind.state();
+        }
+        Md5 end = behind.state();
+        EXPECT_EQ(md5_final(&end), whole) << piece;
+        EXPECT_EQ(midway.length % piece, 0u) << piece;
+        EXPECT_GT(midway.length, 0u) << piece;
+    }
+    // Let go with bytes still queued: it ends without hashing them.
+    Md5 start;
+    md5_init(&start);
+    auto dropped = std::make_unique<Md5Behind>(start);
+    dropped->feed(data.data(), data.size() / 2);
+    dropped.reset();
 }
 
 TEST(Md5, FilesAroundTheReadPieceMatchMd5sum)
