@@ -198,6 +198,64 @@ TEST(FilesProgress, BothWindowsShowHowFarAndHowFast)
     offers_end(&call);
 }
 
+namespace {
+
+std::string first_receiving_text;
+
+void first_text(int window)
+{
+    if (window == WINDOW_RECEIVING && first_receiving_text.empty())
+        first_receiving_text = control_get_text(PROGRESS_TEXT);
+}
+
+} // namespace
+
+// A jox peer sends again a file cut at 62 %: the program answers with what it
+// holds, the strip says where the transfer went on, and the whole file is
+// stored under its name with no part left.
+TEST(FilesProgress, AResumedTransferSaysWhereItWentOn)
+{
+    OfferCall call;
+    HarnessConfig config;
+    config.auto_accept = "Yes";
+    ASSERT_TRUE(offers_call_program(&call, config, "resume"));
+    const std::string body = offers_body(4u << 20, 9);
+    const std::size_t have = body.size() * 62 / 100 + 1;
+    std::string folder = call.dir + "Received Files/";
+    mkdir(folder.c_str(), 0700);
+    harness_write_file(folder + "r.bin.jox-part", body.substr(0, have));
+    Md5 m;
+    md5_init(&m);
+    md5_update(&m, body.data(), have);
+    harness_write_file(folder + "r.bin.jox-resume", "jox-resume 1 " + std::to_string(body.size()) + " 77 " +
+                                                        std::to_string(have) + " " + md5_state_text(m) + "\n");
+    first_receiving_text.clear();
+    progress_set_observer(first_text);
+    std::string replies;
+    const std::string accept = "JXC1 ACCEPT from=" + std::to_string(have) + "\n";
+    {
+        OfferPeer peer([&] {
+            raw_send(call.fd, "JXC1 HELLO ext=size64,stream\n");
+            replies = raw_read(call.fd, 26, 3000);
+            raw_send(call.fd, "JXC1 FILE size=" + std::to_string(body.size()) + " time=77 name=r.bin\n");
+            replies += raw_read(call.fd, 2, 3000);
+            raw_send(call.fd, "SD");
+            replies += raw_read(call.fd, accept.size(), 3000);
+            offers_send_slowly(call.fd, offers_frame(body.substr(have)), 256 << 10, 30);
+            raw_send(call.fd, "JXC1 MD5 " + offers_md5(body) + "\n");
+            replies += raw_read(call.fd, 4, 5000);
+        });
+        ASSERT_TRUE(offers_pump_peer(peer, 20000));
+    }
+    progress_set_observer(nullptr);
+    EXPECT_EQ(replies, "JXC1 OK ext=size64,stream\nRF" + accept + "sent");
+    EXPECT_EQ(first_receiving_text, "resuming at 62 %");
+    EXPECT_TRUE(harness_read_file(folder + "r.bin") == body);
+    EXPECT_EQ(access((folder + "r.bin.jox-part").c_str(), F_OK), -1);
+    EXPECT_EQ(access((folder + "r.bin.jox-resume").c_str(), F_OK), -1);
+    offers_end(&call);
+}
+
 // --- Abandoning a transfer ------------------------------------------------------
 
 namespace {
