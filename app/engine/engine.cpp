@@ -2,6 +2,7 @@
 // the fingerprint worker and the event queue.
 #include "engine.h"
 
+#include "fingerprints.h"
 #include "partial_file.h"
 
 #include "offer_names.h"
@@ -34,34 +35,6 @@ constexpr int64_t HASH_PIECE = 1 << 20;
 std::string dotted(uint32_t address)
 {
     return net_address_text(address);
-}
-
-// MD5 of a file, giving up (with "") when `cancel` is set.
-std::string md5_cancellable(const std::string& path, const std::atomic<int>& cancel)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "";
-    Md5 m;
-    md5_init(&m);
-    std::string buf(std::size_t(HASH_PIECE), '\0');
-    int ok = 1;
-    // Bounded by the file's end; each pass reads something or stops.
-    for (;;) {
-        if (cancel.load()) {
-            ok = 0;
-            break;
-        }
-        ssize_t n = read(fd, buf.data(), buf.size());
-        if (n == 0) break;
-        if (n < 0) {
-            ok = 0;
-            break;
-        }
-        md5_update(&m, buf.data(), std::size_t(n));
-    }
-    close(fd);
-    std::string digest = md5_final(&m);
-    return ok ? digest : "";
 }
 
 // The preview of a picture, as JPEG bytes; "" when it cannot be made. Each
@@ -120,6 +93,7 @@ int Engine::start(const EngineConfig& cfg, int64_t)
     // Parts of cut transfers are kept for a week to go on from.
     if (!cfg.session.receive_folder.empty())
         partial_sweep(cfg.session.receive_folder, int64_t(time(nullptr)) - PART_KEEP_SECONDS);
+    fingerprint_sweep(fingerprint_folder(), int64_t(time(nullptr)) - FINGERPRINT_KEEP_SECONDS);
     if (!cfg.listen) return 1;
     listen_fd_ = net_stream_listen(cfg.port);
     return listen_fd_ >= 0;
@@ -157,6 +131,9 @@ void Engine::say(EventKind kind, int code, const std::string& text, int role)
 
 void Engine::emit(EngineEvent e)
 {
+    // A fingerprint the receiver did not find is not offered again.
+    if (e.kind == EventKind::OfferOutcome && e.code == OUTCOME_CORRUPTED)
+        fingerprint_forget(fingerprint_folder(), e.path);
     // A front end that stops reading cannot make us hold more and more.
     if (events_.size() >= EVENT_LIMIT && e.kind != EventKind::Question) return;
     events_.push_back(std::move(e));
@@ -559,6 +536,12 @@ int Engine::done() const
 
 // --- The worker ----------------------------------------------------------------------
 
+std::string Engine::fingerprint_folder() const
+{
+    const std::string& work = cfg_.session.working_folder;
+    return work.empty() ? "" : work + "fingerprints/";
+}
+
 void Engine::stop_worker()
 {
     if (!worker_.joinable()) return;
@@ -577,11 +560,12 @@ void Engine::prepare(int ticket, const std::string& path, int picture)
     work_md5_.clear();
     work_preview_.clear();
     work_size_ = 0;
-    worker_ = std::thread([this, path, picture] {
+    std::string folder = fingerprint_folder();
+    worker_ = std::thread([this, path, picture, folder] {
         int64_t size = file_size(path.c_str());
         work_size_ = size;
         if (size >= 0) {
-            work_md5_ = md5_cancellable(path, work_cancel_);
+            work_md5_ = fingerprint_file(folder, path, work_cancel_);
             if (picture && !work_md5_.empty() && !work_cancel_.load()) work_preview_ = make_preview(path);
         }
         work_done_ = 1;

@@ -50,6 +50,7 @@ public:
     static constexpr int64_t BYE_LIMIT = 1000;      // flushing an ended call's last bytes
     static constexpr std::size_t EVENT_LIMIT = 4096;
     static constexpr int64_t PART_KEEP_SECONDS = 7 * 24 * 3600;
+    static constexpr int64_t FINGERPRINT_KEEP_SECONDS = 30 * 24 * 3600;
 
     Engine();
     ~Engine() override;
@@ -116,6 +117,8 @@ private:
     void after_session(int64_t now);
     void finish_work(int64_t now);
     void stop_worker();
+    // Where the worker keeps the fingerprints of our files ("" nowhere).
+    std::string fingerprint_folder() const;
     void call_placed(int fd, int64_t now);
     SessionConfig session_config() const;
     void say(EventKind kind, int code = 0, const std::string& text = "", int role = 0);

@@ -1253,7 +1253,8 @@ void Session::receive_verdict(int64_t now)
     if (stored) {
         // The program's own files are never a stranger's to replace or add,
         // whatever folder the settings name for received files.
-        static const std::vector<std::string> own = {"jox.cfg", "alert1.wav", "JOXTemp.jpg", "help.exe"};
+        static const std::vector<std::string> own = {"jox.cfg", "alert1.wav", "JOXTemp.jpg", "help.exe",
+                                                     "fingerprints"};
         int own_folder = !cfg_.working_folder.empty() && cfg_.working_folder == cfg_.receive_folder;
         int target = offer_create_target(cfg_.receive_folder, in_name_, &in_path_, own_folder ? &own : nullptr);
         // The part replaces the empty file that holds its name.

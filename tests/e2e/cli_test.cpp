@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -224,6 +225,10 @@ TEST_F(Cli, CorruptedTransfersAreReportedOnBothSides)
     raw_send(fd, std::string("sent") + CORRUPTED);
     EXPECT_EQ(finish(s), 1);
     EXPECT_NE(text(s->err).find("a.txt: MD5 error reported by the receiver"), std::string::npos) << text(s->err);
+    // Its kept fingerprint is forgotten: the next send works it out afresh.
+    std::string prints = workdirs.back().path + "fingerprints";
+    std::error_code none;
+    EXPECT_TRUE(std::filesystem::is_empty(prints, none) || !std::filesystem::exists(prints)) << prints;
     raw_close(fd);
     raw_close(l);
 
