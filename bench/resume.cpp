@@ -1,10 +1,12 @@
 // Two command-line programs over loopback, 512 MiB, page cache warm:
 //  - how soon the first byte is stored after `jox send` starts:
 //    "cli_first_bytes ratio R" with R = 0.5 s / seconds (R >= 1 meets the aim);
-//  - a transfer cut at half (the sender killed outright) and sent again,
-//    against the whole file sent in the same run: "cli_resume ratio R" with
-//    R = (whole seconds x the part missing) / resumed seconds, so 1 means the
-//    resumed run cost time in proportion to what was missing.
+//  - a transfer cut at half (the sender killed outright) and sent again by
+//    the same user, against the whole file sent for the first time in the
+//    same run: "cli_resume ratio R" with R = (whole seconds x the part
+//    missing) / resumed seconds, so 1 means the resumed run cost time in
+//    proportion to what was missing. Each program's folders are fresh per
+//    run, so nothing is known of the file before its first send.
 // Best of three after one unmeasured run of each.
 
 #include "bench_files.h"
@@ -42,6 +44,8 @@ struct Pair {
     {
         bench_stop_program(receiver);
         remove_dir(stored);
+        remove_dir(work + "r/");
+        remove_dir(work + "s/");
     }
     pid_t send(const std::string& file)
     {
