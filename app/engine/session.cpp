@@ -890,11 +890,14 @@ void Session::stream_offer(int64_t now)
 {
     now_ = now;
     const std::string& path = paths_[file_];
-    if (send_prepared_ && send_md5_.empty()) {
-        offer_prepared(now);  // found unreadable
+    send_size_ = file_size(path.c_str());
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+    if (fd < 0 || (send_prepared_ && send_md5_.empty())) {
+        send_md5_.clear();
+        offer_prepared(now);  // unreadable: said so, never offered
         return;
     }
-    send_size_ = file_size(path.c_str());
     send_stream_ = 1;
     hash_ticket_ = ticket_;
     trail_ready_ = send_prepared_;
