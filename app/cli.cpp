@@ -8,6 +8,8 @@
 #include "stored_settings.h"
 #include "working_folder.h"
 
+#include "failure_text.h"
+
 #include "files.h"
 #include "net.h"
 #include "terminal_text.h"
@@ -19,6 +21,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -291,6 +294,7 @@ int cli_send(int argc, char** argv)
 
     std::vector<int> outcome(paths.size(), OUTCOME_GONE);
     int went_live = 0, busy = 0, unreachable = 0, interrupted = 0, finished = 0;
+    std::string why;  // how the call failed, in words
     int64_t shown = engine_now_ms();  // the first progress line after a second, not at once
     // Bounded by the engine's limits: every wait it has ends by itself.
     for (int turn = 0; !finished; turn = 1) {
@@ -312,6 +316,7 @@ int cli_send(int argc, char** argv)
             } else if (e.kind == EventKind::Notice && (e.code == NOTICE_CANT_FIND || e.code == NOTICE_SELF)) {
                 unreachable = 1;
                 finished = 1;
+                if (e.code == NOTICE_CANT_FIND) why = call_failure_text(e.index, address, cfg.port, e.seconds);
             } else if (e.kind == EventKind::OfferOutcome && e.index >= 0 && std::size_t(e.index) < outcome.size()) {
                 outcome[std::size_t(e.index)] = e.code;
             } else if (e.kind == EventKind::Question && e.code != QUESTION_CHOOSE_FILES) {
@@ -328,7 +333,9 @@ int cli_send(int argc, char** argv)
     cli_flush(engine);
     int status = CLI_EXIT_OK;
     if (!went_live || busy) {
-        cli_say(busy ? "the receiver's line is busy" : interrupted ? "interrupted" : "can't reach " + address);
+        cli_say(busy          ? "the receiver's line is busy"
+                : interrupted ? "interrupted"
+                              : "can't reach " + terminal_text(address) + (why.empty() ? "" : ". " + terminal_text(why)));
         status = interrupted ? CLI_EXIT_INTERRUPTED : CLI_EXIT_NO_CALL;
         (void)unreachable;
         return status;
@@ -357,7 +364,7 @@ int cli_receive(int argc, char** argv)
     cfg.session.slow_limit_ms = 60000;
     Engine engine;
     if (!engine.start(cfg, engine_now_ms())) {
-        cli_say("can't listen on port " + std::to_string(cfg.port));
+        cli_say("can't listen on port " + std::to_string(cfg.port) + ": " + std::strerror(engine.listen_error()));
         return CLI_EXIT_NO_CALL;
     }
     cli_say("listening on port " + std::to_string(engine.listening_port()) + ", storing in " +

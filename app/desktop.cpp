@@ -5,6 +5,8 @@
 // come back later as events. Nothing here waits on the peer.
 #include "desktop.h"
 
+#include "failure_text.h"
+
 #include "calls.h"
 #include "handlers.h"
 #include "state.h"
@@ -248,6 +250,8 @@ void notice(const EngineEvent& e)
         text = "Can't Read File: \r  " + e.text;
     else if (e.code == NOTICE_FOLDER)
         text = "Can't Create the Folder for Received Files: \r  " + e.text;
+    std::string more = e.code == NOTICE_CANT_FIND ? call_failure_text(e.index, e.text, app.port, e.seconds) : "";
+    if (!more.empty()) text += "\r\r" + more;
     if (text.empty()) return;
     message_box_open(app.version_title.c_str(), text.c_str(), MB_OK);
 }
@@ -419,7 +423,7 @@ int desktop_start()
     engine = std::make_unique<Engine>();
     questions.clear();
     int listening = engine->start(desktop_config(), engine_now_ms());
-    if (!listening) status("Can't listen on port " + std::to_string(app.port) + ".");
+    if (!listening) status(listen_failure_text(app.port, engine->listen_error()));
     return listening;
 }
 

@@ -544,33 +544,50 @@ static NetAttempt* net_attempt(int id) {
     return nullptr;
 }
 
+static int g_connect_failure = NET_FAILED_UNKNOWN;
+
+int net_connect_failure() { return g_connect_failure; }
+
+// An attempt that ended on `why`.
+static int net_attempt_failed(int why) {
+    g_connect_failure = why;
+    return NET_ATTEMPT_FAILED;
+}
+
+static int net_connect_errno_failure(int err) {
+    if (err == ECONNREFUSED) return NET_FAILED_REFUSED;
+    if (err == ETIMEDOUT) return NET_FAILED_SILENT;
+    return NET_FAILED_UNREACHABLE;
+}
+
 // One step of an attempt, never waiting: NET_ATTEMPT_WAITING, or the end.
 static int net_attempt_step(NetAttempt& a, NetConnection** made) {
     bool late = net_now_ms() >= a.deadline_ms;
     if (a.lookup) {
         int state = a.lookup->state.load(std::memory_order_acquire);
-        if (state == 0) return late ? NET_ATTEMPT_FAILED : NET_ATTEMPT_WAITING;
+        // A name server that does not answer is a name that cannot be looked up.
+        if (state == 0) return late ? net_attempt_failed(NET_FAILED_NO_NAME) : NET_ATTEMPT_WAITING;
         a.address.sin_addr = a.lookup->address;
         net_lookup_let_go(a.lookup);
         a.lookup = nullptr;
-        if (state < 0) return NET_ATTEMPT_FAILED;
+        if (state < 0) return net_attempt_failed(NET_FAILED_NO_NAME);
     }
     if (a.fd < 0) {
         // Non-blocking so that an unanswered attempt ends after our own
         // limit rather than after the kernel's SYN retries (minutes).
         a.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (a.fd < 0) return NET_ATTEMPT_FAILED;
+        if (a.fd < 0) return net_attempt_failed(NET_FAILED_UNREACHABLE);
         if (connect(a.fd, reinterpret_cast<sockaddr*>(&a.address), sizeof a.address) != 0 &&
             errno != EINPROGRESS)
-            return NET_ATTEMPT_FAILED;
+            return net_attempt_failed(net_connect_errno_failure(errno));
     }
     pollfd p{a.fd, POLLOUT, 0};
-    if (poll(&p, 1, 0) != 1) return late ? NET_ATTEMPT_FAILED : NET_ATTEMPT_WAITING;
+    if (poll(&p, 1, 0) != 1) return late ? net_attempt_failed(NET_FAILED_SILENT) : NET_ATTEMPT_WAITING;
     int err = 0;
     socklen_t len = sizeof err;
-    if (getsockopt(a.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0 ||
-        net_block(a.fd) != 0)
-        return NET_ATTEMPT_FAILED;
+    if (getsockopt(a.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+        return net_attempt_failed(net_connect_errno_failure(err));
+    if (net_block(a.fd) != 0) return net_attempt_failed(NET_FAILED_UNREACHABLE);
     net_no_delay(a.fd);
     *made = net_handle_of(net_make_connection(a.fd, -1)->id);
     a.fd = -1;
@@ -596,7 +613,7 @@ int net_connect_poll(int attempt, NetConnection** made) {
     if (!made) made = &ignored;
     *made = nullptr;
     NetAttempt* a = net_attempt(attempt);
-    if (!a) return NET_ATTEMPT_FAILED;
+    if (!a) return net_attempt_failed(NET_FAILED_UNKNOWN);
     int result = net_attempt_step(*a, made);
     if (result != NET_ATTEMPT_WAITING) net_connect_cancel(attempt);
     return result;

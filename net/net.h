@@ -75,6 +75,15 @@ int net_connect_start(const char* host, int port);
 // the connection (blocking afterwards). After DONE or FAILED the attempt's
 // number names nothing; an unknown number reports NET_ATTEMPT_FAILED.
 int net_connect_poll(int attempt, NetConnection** made);
+// Why the attempt that last reported NET_ATTEMPT_FAILED failed.
+enum {
+    NET_FAILED_UNKNOWN = 0,
+    NET_FAILED_REFUSED,      // the host answered: nobody listens on the port
+    NET_FAILED_SILENT,       // no answer before the connect limit
+    NET_FAILED_NO_NAME,      // the name could not be looked up
+    NET_FAILED_UNREACHABLE   // no route, network down, or another error
+};
+int net_connect_failure();
 // Abandons an attempt; a lookup still running is left to finish unheard.
 void net_connect_cancel(int attempt);
 // The three above, waiting until the attempt ends. nullptr on failure.

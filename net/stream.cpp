@@ -34,7 +34,9 @@ int net_stream_listen(int port)
     a.sin_port = htons(uint16_t(port));
     a.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, STREAM_BACKLOG) != 0) {
+        int why = errno;  // for the caller to tell, past the close
         close(fd);
+        errno = why;
         return -1;
     }
     return fd;

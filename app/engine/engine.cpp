@@ -14,6 +14,7 @@
 #include "net.h"
 #include "stream.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -96,6 +97,7 @@ int Engine::start(const EngineConfig& cfg, int64_t)
     fingerprint_sweep(fingerprint_folder(), int64_t(time(nullptr)) - FINGERPRINT_KEEP_SECONDS);
     if (!cfg.listen) return 1;
     listen_fd_ = net_stream_listen(cfg.port);
+    listen_error_ = listen_fd_ < 0 ? errno : 0;
     return listen_fd_ >= 0;
 }
 
@@ -213,7 +215,7 @@ void Engine::tick(int64_t now)
         } else if (r == NET_ATTEMPT_FAILED) {
             attempt_ = 0;
             say(EventKind::CallState, PHASE_IDLE);
-            say(EventKind::Notice, NOTICE_CANT_FIND, attempt_address_);
+            call_failed(net_connect_failure(), now);
         }
     }
     if (session_) {
@@ -423,13 +425,25 @@ void Engine::place_call(const std::string& address, int64_t now)
         return;
     }
     attempt_address_ = address;
+    attempt_started_ = now;
     attempt_ = net_connect_start(host.c_str(), port);
     if (!attempt_) {
-        say(EventKind::Notice, NOTICE_CANT_FIND, address);
+        call_failed(NET_FAILED_UNKNOWN, now);
         return;
     }
     say(EventKind::CallState, PHASE_CONNECTING, address);
     tick(now);
+}
+
+void Engine::call_failed(int why, int64_t now)
+{
+    EngineEvent e;
+    e.kind = EventKind::Notice;
+    e.code = NOTICE_CANT_FIND;
+    e.text = attempt_address_;
+    e.index = why;
+    e.seconds = double(now - attempt_started_) / 1000.0;
+    emit(std::move(e));
 }
 
 void Engine::cancel_call(int64_t)

@@ -58,6 +58,8 @@ public:
     // engine still runs, without callers).
     int start(const EngineConfig& cfg, int64_t now);
     int listening_port() const;
+    // Why start() could not listen (an errno value), else 0.
+    int listen_error() const { return listen_error_; }
     // New settings: the next call uses them; a call under way keeps its own,
     // and the listener its port.
     void set_config(const EngineConfig& cfg);
@@ -126,7 +128,11 @@ private:
     EngineConfig cfg_;
     int listen_fd_ = -1;
     int attempt_ = 0;
+    int listen_error_ = 0;
     std::string attempt_address_;
+    int64_t attempt_started_ = 0;
+    // The call could not be placed: `why` is a NET_FAILED_* reason.
+    void call_failed(int why, int64_t now);
     int call_fd_ = -1;
     int role_ = ROLE_NONE;
     std::unique_ptr<Session> session_;

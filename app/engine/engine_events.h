@@ -75,7 +75,8 @@ enum EndReason {
 enum NoticeKind {
     NOTICE_BUSY,        // "Server Already Connected With a User."
     NOTICE_SELF,        // "Can't Connect to Yourself!!!"
-    NOTICE_CANT_FIND,   // "Can't find the Server.  Try again later."; text: why
+    NOTICE_CANT_FIND,   // "Can't find the Server.  Try again later."; text: the address,
+                        // index: why (a NET_FAILED_* reason), seconds: how long it took
     NOTICE_CORRUPTED,   // "File Sent is Corrupted. (MD5 Error)"
     NOTICE_TOO_BIG,     // text: the file's name
     NOTICE_UNREADABLE,  // text: the file's name

@@ -177,8 +177,16 @@ TEST_F(Calls, NobodyListeningGivesTheConnectFailure)
     start();
     control_set_text(0, "127.0.0.2");
     harness_click(8);
+    // Not listening says so from the start, with the way out.
+    EXPECT_EQ(harness_status(), "Can't listen on port " + std::to_string(port) +
+                                    ": another program uses it. Nobody can call you: choose another Port in "
+                                    "Options, then start jox again.");
     ASSERT_TRUE(pump_until([] { return !harness_messages().empty(); }, 12000));
-    EXPECT_EQ(harness_messages()[0].text, "Can't find the Server.  Try again later.");
+    // The program's own notice, then which failure it was.
+    const std::string said = harness_messages()[0].text;
+    const std::string notice = "Can't find the Server.  Try again later.\r\rNobody is listening on 127.0.0.2:" +
+                               std::to_string(port) + " (refused after ";
+    EXPECT_EQ(said.substr(0, notice.size()), notice);
     EXPECT_EQ(app.idle, 1);
     EXPECT_EQ(enabled(8), 1);
     EXPECT_EQ(window_handle(5), nullptr);  // the wait window is gone

@@ -363,3 +363,50 @@ TEST_F(Cli, LargeFilesBetweenTwoJoxPrograms)
     EXPECT_EQ(md5_file((in + "huge.bin").c_str()), md5_file(big.c_str()));
     unlink(big.c_str());
 }
+
+// A call that cannot be placed says which failure it met.
+TEST_F(Cli, FailedCallsSayWhatHappened)
+{
+    harness_write_file(dir + "a.txt", "hello\n");
+    struct Row {
+        std::string address, said;
+    } rows[] = {
+        {"127.0.0.2:" + std::to_string(port),
+         "can't reach 127.0.0.2:" + std::to_string(port) + ". Nobody is listening on 127.0.0.2:" +
+             std::to_string(port) + " (refused after "},
+        {"no-such-host.invalid:" + std::to_string(port), "can't reach no-such-host.invalid:" + std::to_string(port) +
+                                                             ". The name no-such-host.invalid cannot be looked up (after "},
+    };
+    for (const Row& r : rows) {
+        CliRun* s = spawn({"send", r.address, dir + "a.txt"}, workdirs.emplace_back("send").path);
+        EXPECT_EQ(finish(s), 3) << r.address;
+        EXPECT_NE(text(s->err).find("jox: " + r.said), std::string::npos) << text(s->err);
+    }
+}
+
+// In a network namespace of the test's own, where an address swallows what
+// is sent to it and the name server cannot answer: a host that does not
+// answer, and a name that cannot be looked up, each said as such.
+TEST_F(Cli, FailedCallsInANamespaceOfOurOwn)
+{
+    if (std::system("unshare -n true 2>/dev/null") != 0) GTEST_SKIP() << "no network namespaces here";
+    harness_write_file(dir + "a.txt", "hello\n");
+    struct Row {
+        std::string address, said;
+    } rows[] = {
+        {"10.9.9.2:6843", "can't reach 10.9.9.2:6843. 10.9.9.2:6843 does not answer (nothing in 1"},
+        {"no-such-host.example:6843", "can't reach no-such-host.example:6843. The name no-such-host.example cannot be "
+                                      "looked up (after "},
+    };
+    for (const Row& r : rows) {
+        std::string err = dir + "ns.err", work = workdirs.emplace_back("send").path;
+        // Packets for 10.0.0.0/8 (the name server's too) go to loopback, where
+        // nothing takes them: they vanish unanswered.
+        std::string command = "RES_OPTIONS='timeout:1 attempts:1' unshare -n sh -c 'ip link set lo up && "
+                              "ip route add 10.0.0.0/8 dev lo && exec \"$0\" send --workdir \"$1\" \"$2\" \"$3\"' " JOX_BINARY
+                              " '" + work + "' '" + r.address + "' '" + dir + "a.txt' 2>'" + err + "'";
+        int status = std::system(command.c_str());
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 3) << r.address << ": " << text(err);
+        EXPECT_NE(text(err).find("jox: " + r.said), std::string::npos) << text(err);
+    }
+}
