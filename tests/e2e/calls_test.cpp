@@ -3,6 +3,7 @@
 // token, the bye token from either side and at exit. Every byte the program
 // sends is checked exactly.
 #include "call_fixture.h"
+#include "engine.h"
 
 #include "net.h"
 #include "state.h"
@@ -368,4 +369,21 @@ TEST_F(Calls, AnEndedCallsConnectionCannotTouchTheNextCall)
     EXPECT_EQ(app.idle, 0);
     ASSERT_TRUE(raw_send(raw, "mMeSSageJOXCat: hereEeNdofMessageJOX"));
     ASSERT_TRUE(pump_until([] { return control_get_text(12) == "Cat: here"; }, 2000));
+}
+
+// The help page's way to try the program on one machine works as written:
+// the address it names is not refused as this machine, and reaches it.
+TEST_F(Calls, TheHelpPagesOneMachineTryWorksAsWritten)
+{
+    std::string page = harness_read_file(std::string(JOX_BINARY).substr(0, std::string(JOX_BINARY).rfind('/') + 1) +
+                                         "help.html");
+    std::size_t at = page.find("and call <code>");
+    ASSERT_NE(at, std::string::npos);
+    at += 15;
+    std::string address = page.substr(at, page.find("</code>", at) - at);
+    EXPECT_FALSE(engine_is_self(address, net_host_name())) << address;
+    start();
+    int fd = raw_connect(address.c_str(), port, 2000);
+    EXPECT_GE(fd, 0) << address;
+    raw_close(fd);
 }
