@@ -20,7 +20,7 @@ void build_main_window()
     if (!window_open(WINDOW_MAIN, 389, 185, 410, 236, "Morlan's File Sender (Build 6000)",
                      WINDOW_TITLE | WINDOW_SYSTEM_MENU | WINDOW_MINIMIZE_BOX))
         return;
-    ui_set_icon(image_handle(1));
+    ui_set_program_icon();
     void* window = window_handle(WINDOW_MAIN);
     controls_begin(window);
     control_button(8, 251, 82, 66, 20, "&Place Call");

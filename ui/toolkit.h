@@ -140,6 +140,9 @@ void* window_handle(int window);
 // The picture every window shows as its icon (title bar, task bar, window
 // switcher). Non-zero on success.
 int ui_set_icon(void* image);
+// jox's own icon, at the sizes the desktop entry's icon comes in, for every
+// window; 0 when it could not be set.
+int ui_set_program_icon();
 // Controls created from now on become children of this window.
 int controls_begin(void* window_handle);
 // After the last tab of a panel: new controls go to the panel's window again.

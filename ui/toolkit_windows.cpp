@@ -527,6 +527,21 @@ int ui_set_icon(void* image)
     return 1;
 }
 
+int ui_set_program_icon()
+{
+    if (!ui_st().ready)
+        return 0;
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QString(":/icons/jox-%1.png").arg(size), QSize(size, size));
+    if (icon.availableSizes().isEmpty())
+        return 0;
+    QApplication::setWindowIcon(icon);
+    // Taskbars match the windows to the desktop entry by this name.
+    QGuiApplication::setDesktopFileName("jox");
+    return 1;
+}
+
 void* window_handle(int window)
 {
     ui_window* w = ui_find_window(window);

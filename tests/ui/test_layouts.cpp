@@ -92,6 +92,10 @@ TEST_F(LayoutTest, MainWindow)
     EXPECT_TRUE(f.testFlag(Qt::WindowMinimizeButtonHint));
     EXPECT_FALSE(f.testFlag(Qt::WindowMaximizeButtonHint));
     EXPECT_EQ(main->minimumSize(), main->maximumSize());  // not resizable
+    // jox's own icon at the sizes the desktop entry's comes in, matched to it by name.
+    EXPECT_EQ(main->windowIcon().availableSizes(), (QList<QSize>{{16, 16}, {24, 24}, {32, 32}, {48, 48},
+                                                                 {64, 64}, {128, 128}, {256, 256}}));
+    EXPECT_EQ(QGuiApplication::desktopFileName(), QString("jox"));
 
     const control_row rows[] = {
         {8, KIND_BUTTON, 251, 82, 66, 20, "&Place Call", "", 1, -1},
