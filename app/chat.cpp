@@ -46,7 +46,10 @@ int chat_input_limit(const std::string& sent_name)
 
 void chat_update_limit()
 {
-    control_set_limit(13, chat_input_limit(app.nickname.empty() ? "Anonymous" : app.nickname));
+    int limit = chat_input_limit(app.nickname.empty() ? "Anonymous" : app.nickname);
+    std::string note = "Too long: a chat line holds " + std::to_string(limit) +
+                       " bytes (fewer letters outside A-Z); the rest was left out.";
+    control_set_limit(13, limit, note.c_str());
     // A peer that floods chat lines cannot make the log grow for ever.
     control_set_limit(12, CHAT_LOG_LINES);
 }

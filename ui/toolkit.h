@@ -171,9 +171,10 @@ int control_clear_items(int control);
 int control_set_color(int control, int kind, int color);  // 0xBBGGRR, -1 = default
 int control_set_state(int control, int value);
 int control_get_state(int control);
-// Longest text a string field takes, in bytes (0 = no limit); for an
+// Longest text a string field takes, in bytes (0 = no limit), and what it
+// says (a tip under the field) when typing or pasting cuts a text; for an
 // editor, the most lines it keeps (the oldest go first; 0 = no limit).
-int control_set_limit(int control, int bytes);
+int control_set_limit(int control, int bytes, const char* note = nullptr);
 void* control_handle(int control);
 int control_kind(int control);        // KIND_*, 0 when none
 int control_enabled(int control);     // 1 enabled, 0 disabled or none

@@ -21,6 +21,7 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QToolTip>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -28,6 +29,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextEdit>
+#include <QToolTip>
 #include <QValidator>
 
 namespace {
@@ -111,7 +113,8 @@ QString ui_cut_bytes(const QString& text, int bytes)
 // beyond it (a paste) is cut at a character boundary rather than refused.
 class ui_byte_limit : public QValidator {
 public:
-    ui_byte_limit(int bytes, QObject* parent) : QValidator(parent), bytes_(bytes) {}
+    ui_byte_limit(int bytes, const QString& note, QLineEdit* parent)
+        : QValidator(parent), bytes_(bytes), note_(note), edit_(parent) {}
     State validate(QString& input, int& pos) const override
     {
         if (input.toUtf8().size() <= bytes_)
@@ -119,10 +122,15 @@ public:
         input = ui_cut_bytes(input, bytes_);
         if (pos > input.size())
             pos = static_cast<int>(input.size());
+        // What did not fit is said, not dropped in silence.
+        if (!note_.isEmpty())
+            QToolTip::showText(edit_->mapToGlobal(QPoint(0, edit_->height())), note_, edit_);
         return Acceptable;
     }
 private:
     int bytes_;
+    QString note_;
+    QLineEdit* edit_;
 };
 
 QColor ui_colour(int bbggrr)
@@ -633,7 +641,7 @@ int control_get_state(int control)
     return 0;
 }
 
-int control_set_limit(int control, int bytes)
+int control_set_limit(int control, int bytes, const char* note)
 {
     ui_control* c = ui_find_control(control);
     if (c && c->kind == KIND_EDITOR && bytes >= 0) {
@@ -646,7 +654,7 @@ int control_set_limit(int control, int bytes)
     auto* edit = static_cast<QLineEdit*>(c->widget.data());
     const QValidator* old = edit->validator();
     c->limit = bytes;
-    edit->setValidator(bytes > 0 ? new ui_byte_limit(bytes, edit) : nullptr);
+    edit->setValidator(bytes > 0 ? new ui_byte_limit(bytes, QString::fromUtf8(note ? note : ""), edit) : nullptr);
     delete old;
     if (bytes > 0 && edit->text().toUtf8().size() > bytes)
         control_set_text(control, ui_bytes(ui_cut_bytes(edit->text(), bytes)).c_str());

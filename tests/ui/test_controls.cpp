@@ -11,6 +11,7 @@
 #include <QTextDocument>
 #include <QStatusBar>
 #include <QTest>
+#include <QToolTip>
 #include <QTextEdit>
 #include <QWidget>
 
@@ -159,6 +160,14 @@ TEST_F(ControlTest, StringLimitCountsUtf8Bytes)
     static_cast<QLineEdit*>(widget_of(51))->end(false);
     QTest::keyClick(widget_of(51), Qt::Key_F);
     EXPECT_EQ(control_get_text(51), "abcde");
+    EXPECT_FALSE(QToolTip::isVisible());
+    // With a note, what was cut is said under the field.
+    control_set_limit(51, 5, "Too long.");
+    QTest::keyClick(widget_of(51), Qt::Key_F);
+    EXPECT_EQ(control_get_text(51), "abcde");
+    EXPECT_TRUE(QToolTip::isVisible());
+    EXPECT_EQ(QToolTip::text(), QString("Too long."));
+    QToolTip::hideText();
     // No limit again.
     control_set_limit(51, 0);
     control_set_text(51, "abcdefgh");
