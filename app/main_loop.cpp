@@ -28,6 +28,22 @@ int loop_changed(int control)
     return ui_event_control() == control && ui_event_type() == TYPE_CHANGE;
 }
 
+// Closing the window or the quit key ends the program; during a call the
+// user is asked first, without stopping the loop meanwhile.
+int loop_quits()
+{
+    if (app.window_event == EVENT_ANSWER && app.quit_box && ui_event_answer_id() == app.quit_box) {
+        app.quit_box = 0;
+        return ui_event_answer() == IDYES;
+    }
+    if (app.window_event != EVENT_CLOSE_WINDOW && app.window_event != EVENT_QUIT) return 0;
+    if (app.quit_box) return 0;  // asked already
+    if (app.idle) return 1;
+    app.quit_box = message_box_open(app.version_title.c_str(),
+                                    "A call is under way.\rHang up and quit jox?", MB_YESNO);
+    return 0;
+}
+
 }  // namespace
 
 void app_test_set_loop_hook(void (*hook)())
@@ -68,5 +84,5 @@ int app_pass()
     desktop_check_abandon();
 
     desktop_serve(app.window_event == EVENT_NONE ? loop_idle_wait_ms : 0);
-    return app.window_event != EVENT_CLOSE_WINDOW;
+    return !loop_quits();
 }

@@ -22,6 +22,7 @@ struct AppState {
     int server_side = 0;             // 1 = we accepted the current/last call
     std::string version_title;       // "JOX 1.05 build 6000"
     std::string peer_nickname;       // the caller's announced nickname (server side)
+    int quit_box = 0;                // the open "quit during a call?" question, 0 none
 
     // --- Chat
     int chat_lines = 0;              // 0 = log must be cleared before the next line; else -lines

@@ -37,7 +37,8 @@ enum {
     EVENT_MENU = 13101,
     EVENT_TRAY = 13102,
     EVENT_ACTIVATE = 13104,
-    EVENT_ANSWER = 13105     // a question was answered; see message_box_open
+    EVENT_ANSWER = 13105,    // a question was answered; see message_box_open
+    EVENT_QUIT = 13106       // the quit key (Ctrl+Q) in any window of the program
 };
 
 // Control event types (ui_event_type after EVENT_CONTROL).

@@ -33,8 +33,16 @@ public:
     bool eventFilter(QObject* obj, QEvent* e) override
     {
         if (e->type() == QEvent::KeyPress) {
-            if (static_cast<QKeyEvent*>(e)->key() == Qt::Key_Escape)
+            auto* key = static_cast<QKeyEvent*>(e);
+            if (key->key() == Qt::Key_Escape)
                 ui_st().escape_pressed = true;
+            // The program's own quit key, whichever of its windows has the focus.
+            bool quit = key->matches(QKeySequence::Quit) ||
+                        (key->key() == Qt::Key_Q && key->modifiers() == Qt::ControlModifier);
+            if (quit && obj->isWidgetType()) {
+                ui_queue_window_event(EVENT_QUIT, -1);
+                return true;
+            }
         } else if (e->type() == QEvent::MouseButtonPress && obj->isWidgetType()) {
             int window = ui_window_of(static_cast<QWidget*>(obj));
             if (window >= 0)

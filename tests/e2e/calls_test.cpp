@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QTest>
+#include <QWidget>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -312,11 +315,32 @@ TEST_F(Calls, ExitSendsByeOverTheLastCall)
     }
 }
 
-TEST_F(Calls, CloseBoxEndsTheLoop)
+// The close box and the quit key end the program at once when no call is
+// up; during a call the user is asked first, and No keeps the call.
+TEST_F(Calls, CloseBoxAndQuitKeyEndTheLoop)
 {
-    start();
-    harness_close_window(0);
-    EXPECT_TRUE(pump_until([] { return harness_loop_ended() != 0; }, 2000));
+    const char* asked = "A call is under way.\rHang up and quit jox?";
+    struct Row {
+        int in_call, quit_key, answer, ends;
+    } rows[] = {{0, 0, 0, 1}, {0, 1, 0, 1}, {1, 0, IDNO, 0}, {1, 1, IDYES, 1}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::to_string(r.in_call) + std::to_string(r.quit_key));
+        restart_clean();
+        start();
+        if (r.in_call) be_called();
+        harness_messages().clear();
+        if (r.answer) harness_answer_next(r.answer);
+        if (r.quit_key) QTest::keyClick(static_cast<QWidget*>(control_handle(0)), Qt::Key_Q, Qt::ControlModifier);
+        else harness_close_window(0);
+        EXPECT_EQ(pump_until([] { return harness_loop_ended() != 0; }, 1000) != 0, r.ends != 0);
+        EXPECT_EQ(harness_messages().size(), r.in_call ? 1u : 0u);
+        if (r.in_call && !harness_messages().empty()) {
+            EXPECT_EQ(harness_messages()[0].text, asked);
+        }
+        if (r.in_call && !r.ends) {
+            EXPECT_EQ(app.idle, 0);
+        }
+    }
 }
 
 TEST_F(Calls, PeerActivityNotices)
