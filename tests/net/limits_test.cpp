@@ -94,8 +94,24 @@ TEST_F(NetTest, NoDescriptorsLeftRefusesCallers) {
     EXPECT_EQ(status, 0) << "exit 1: reported, 2: callers not refused, 4: still queued";
 }
 
+// A loopback port nobody listens on (bound for a moment, then let go).
+int refused_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0
+                   ? ntohs(a.sin_port)
+                   : 1;
+    close(fd);
+    return port;
+}
+
 // Attempts are polled, never waited on; each ends by itself or when
-// cancelled, and leaves no socket behind.
+// cancelled, says why it failed, and leaves no socket behind.
 TEST_F(NetTest, ConnectAttemptsEndByThemselvesOrWhenCancelled) {
     int silent;
     std::vector<int> fillers;
@@ -103,11 +119,14 @@ TEST_F(NetTest, ConnectAttemptsEndByThemselvesOrWhenCancelled) {
     net_set_timeouts(300, 0, 0);
     struct Row {
         const char* host;
-        int port, cancel, result;
+        int port, cancel, result, why;  // why: the failure told, -1 any
     } rows[] = {
-        {"127.0.0.1", silent, 0, NET_ATTEMPT_FAILED}, {"127.0.0.1", silent, 1, NET_ATTEMPT_FAILED},
-        {"localhost", port, 0, NET_ATTEMPT_DONE},     {"no-such-host.invalid", port, 0, NET_ATTEMPT_FAILED},
-        {"no-such-host.invalid", port, 1, NET_ATTEMPT_FAILED},
+        {"127.0.0.1", silent, 0, NET_ATTEMPT_FAILED, NET_FAILED_SILENT},
+        {"127.0.0.1", silent, 1, NET_ATTEMPT_FAILED, -1},
+        {"localhost", port, 0, NET_ATTEMPT_DONE, -1},
+        {"no-such-host.invalid", port, 0, NET_ATTEMPT_FAILED, NET_FAILED_NO_NAME},
+        {"no-such-host.invalid", port, 1, NET_ATTEMPT_FAILED, -1},
+        {"127.0.0.1", refused_port(), 0, NET_ATTEMPT_FAILED, NET_FAILED_REFUSED},
     };
     const bool localhost = localhost_resolves();
     for (const Row& r : rows) {
@@ -122,6 +141,9 @@ TEST_F(NetTest, ConnectAttemptsEndByThemselvesOrWhenCancelled) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         EXPECT_EQ(result, r.result) << r.host << " " << r.cancel;
+        if (r.why >= 0) {
+            EXPECT_EQ(net_connect_failure(), r.why) << r.host;
+        }
         EXPECT_EQ(made != nullptr, r.result == NET_ATTEMPT_DONE) << r.host;
         if (made && poll_event() == NET_CONNECT) net_close(net_event_connection());
         net_close(made);
