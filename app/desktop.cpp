@@ -198,6 +198,8 @@ void show_accept_image(const EngineEvent& q)
     control_image(15, layout.image_x, layout.image_y, 144, 47, image_handle(IMAGE_PREVIEW), IMAGE_SUNKEN);
     control_button(29, 100, layout.buttons_y, 70, 24, "&No");
     control_button(30, 20, layout.buttons_y, 70, 24, "&Yes");
+    // Return answers Yes, as in "Accept File", and Yes shows it.
+    control_focus(30);
     window_resize(WINDOW_ACCEPT_IMAGE, KEEP, KEEP, KEEP, layout.inner_height);
     // Options would reuse the preview's control number for its banner.
     control_disable(4, 1);

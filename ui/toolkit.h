@@ -130,8 +130,8 @@ int window_resize(int window, int x, int y, int width, int height);
 int window_set_state(int window, int state);
 int window_activate(int window);
 // Return and Escape in `window` act as a click on these controls (-1 none),
-// unless the focus is on a button, which Return then clicks. The controls
-// need not exist yet.
+// unless the focus is on a button, which Return then clicks. The button
+// Return would click is drawn as the default. The controls need not exist yet.
 int window_set_keys(int window, int return_control, int escape_control);
 // Restores and raises the window and asks the user to look at it (the
 // window manager's urgency hint) without taking the keyboard focus from
@@ -177,6 +177,9 @@ int control_get_state(int control);
 // editor, the most lines it keeps (the oldest go first; 0 = no limit).
 int control_set_limit(int control, int bytes, const char* note = nullptr);
 void* control_handle(int control);
+// Gives the control the keyboard focus within its window (the window is not
+// brought forward). 0 when there is no such control.
+int control_focus(int control);
 int control_kind(int control);        // KIND_*, 0 when none
 int control_enabled(int control);     // 1 enabled, 0 disabled or none
 

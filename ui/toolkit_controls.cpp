@@ -35,6 +35,21 @@
 namespace {
 
 // Reports key presses and, on string fields, focus changes of one control.
+// The button Return presses in `window` is drawn as its default: the focused
+// button, or else the window's Return control.
+void ui_show_default(int window, QPushButton* focused)
+{
+    ui_window* w = ui_find_window(window);
+    if (!w || w->return_control < 0)
+        return;
+    ui_control* r = ui_find_control(w->return_control);
+    QPushButton* pressed = focused ? focused : r ? qobject_cast<QPushButton*>(r->widget.data()) : nullptr;
+    for (auto& [number, c] : ui_st().controls)
+        if (c.window == window)
+            if (auto* b = qobject_cast<QPushButton*>(c.widget.data()))
+                b->setDefault(b == pressed);
+}
+
 class ui_control_filter : public QObject {
 public:
     ui_control_filter(int control, QObject* parent) : QObject(parent), control_(control) {}
@@ -64,6 +79,7 @@ public:
         case QEvent::FocusIn:
             if (c->kind == KIND_STRING)
                 ui_queue_control_event(control_, TYPE_FOCUS);
+            ui_show_default(c->window, qobject_cast<QPushButton*>(c->widget.data()));
             break;
         case QEvent::FocusOut:
             if (c->kind == KIND_STRING)
@@ -147,6 +163,10 @@ QWidget* ui_add_control(int control, int kind, QWidget* w, int x, int y, int wid
     w->installEventFilter(new ui_control_filter(control, w));
     s.controls[control] = ui_control{w, kind, s.parent_window, -1, -1, false, 0};
     w->show();
+    // The window's Return button is drawn as its default from the start.
+    ui_window* win = ui_find_window(s.parent_window);
+    if (auto* b = qobject_cast<QPushButton*>(w); b && win && win->return_control == control)
+        ui_show_default(s.parent_window, nullptr);
     return w;
 }
 
@@ -679,4 +699,14 @@ int control_enabled(int control)
     if (!c)
         return 0;
     return c->widget->isEnabledTo(c->widget->window()) ? 1 : 0;
+}
+
+int control_focus(int control)
+{
+    ui_control* c = ui_find_control(control);
+    if (!c || !c->widget)
+        return 0;
+    c->widget->setFocus(Qt::OtherFocusReason);
+    ui_show_default(c->window, qobject_cast<QPushButton*>(c->widget.data()));
+    return 1;
 }

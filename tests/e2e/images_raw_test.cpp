@@ -4,6 +4,7 @@
 // buttons, automatic acceptance, and a peer that vanishes before the preview.
 #include <gtest/gtest.h>
 
+#include <QPushButton>
 #include <QWidget>
 
 #include <cstdint>
@@ -179,6 +180,10 @@ TEST(ImagesReceive, AcceptWindowAroundRealPreviews)
         EXPECT_EQ(image_width(112), r.w);
         EXPECT_EQ(image_height(112), r.h);
         EXPECT_EQ(control_enabled(4), 0);  // Options would take the preview's number
+        // Return answers Yes, as in "Accept File", and Yes is drawn so.
+        EXPECT_EQ(window->focusWidget(), yes);
+        EXPECT_TRUE(static_cast<QPushButton*>(yes)->isDefault());
+        EXPECT_FALSE(static_cast<QPushButton*>(no)->isDefault());
         if (r.w == 150 && r.h == 100) {
             std::string png = offers_screenshot_dir() + "accept_image_preview.png";
             EXPECT_TRUE(ui_test_grab_window(WINDOW_ACCEPT_IMAGE, png.c_str()));

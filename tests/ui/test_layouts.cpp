@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QImage>
+#include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTest>
@@ -363,8 +364,15 @@ TEST_F(LayoutTest, StripCancelDialogKeysAndThinProgress)
         {31, Qt::Key_Return, 30}, {31, Qt::Key_Escape, 29}};
     for (const auto& r : keys) {
         SCOPED_TRACE(r.focus);
+        QApplication::setActiveWindow(widget_of(r.focus)->window());
         widget_of(r.focus)->setFocus();
         drain_events();
+        // The button Return presses is the one drawn as the default.
+        if (r.key != Qt::Key_Escape) {
+            auto* pressed = qobject_cast<QPushButton*>(widget_of(r.clicked));
+            ASSERT_NE(pressed, nullptr);
+            EXPECT_TRUE(pressed->isDefault());
+        }
         QTest::keyClick(widget_of(r.focus), r.key);
         EXPECT_EQ(count_control(drain_input_events(), r.clicked, TYPE_CLICK), 1);
     }
