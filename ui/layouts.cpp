@@ -7,6 +7,8 @@
 #include "image.h"
 #include "toolkit.h"
 
+#include <iterator>
+
 // The strips hide the main window and never take the focus, so Escape
 // cannot reach them: the one way out must be visible and clickable.
 static void strip_cancel(int control)
@@ -45,6 +47,11 @@ void build_main_window()
     control_image(10, 0, 0, 410, 70, image_handle(0), 0);
     control_string(13, 30, 294, 290, 20, "", 0);
     control_button(14, 323, 294, 50, 20, "Send");
+    // Tab goes as one reads: the address row, the tools, the chat; a new
+    // user starts where a call starts.
+    const int reading[] = {0, 8, 7, 6, 9, 5, 4, 12, 13, 14};
+    control_set_tab_order(reading, int(std::size(reading)));
+    control_focus(0);
 }
 
 void build_options_window()

@@ -180,6 +180,8 @@ void* control_handle(int control);
 // Gives the control the keyboard focus within its window (the window is not
 // brought forward). 0 when there is no such control.
 int control_focus(int control);
+// Tab visits these controls in this order (Shift+Tab the other way).
+int control_set_tab_order(const int* controls, int count);
 int control_kind(int control);        // KIND_*, 0 when none
 int control_enabled(int control);     // 1 enabled, 0 disabled or none
 

@@ -710,3 +710,17 @@ int control_focus(int control)
     ui_show_default(c->window, qobject_cast<QPushButton*>(c->widget.data()));
     return 1;
 }
+
+int control_set_tab_order(const int* controls, int count)
+{
+    int set = 0;
+    for (int i = 0; i + 1 < count; ++i) {
+        ui_control* a = ui_find_control(controls[i]);
+        ui_control* b = ui_find_control(controls[i + 1]);
+        if (!a || !b || !a->widget || !b->widget)
+            continue;
+        QWidget::setTabOrder(a->widget, b->widget);
+        ++set;
+    }
+    return set;
+}

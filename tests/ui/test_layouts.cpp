@@ -123,9 +123,10 @@ TEST_F(LayoutTest, MainWindow)
             usable.push_back(c);
     EXPECT_EQ(usable, (std::vector<int>{8, 4, 0}));
 
-    // Creation order is Tab order.
+    // Tab goes in reading order, from the address field, which has the focus.
     EXPECT_EQ(tab_order(WINDOW_MAIN, {8, 12, 6, 4, 0, 7, 5, 9, 13, 14}),
-              (std::vector<int>{8, 12, 6, 4, 0, 7, 5, 9, 13, 14}));
+              (std::vector<int>{0, 8, 7, 6, 9, 5, 4, 12, 13, 14}));
+    EXPECT_EQ(main->focusWidget(), widget_of(0));
 
     // The status bar covers the bottom of the inner area, over the chat frame.
     auto* bar = main->findChild<QStatusBar*>();

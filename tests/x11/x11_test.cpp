@@ -702,3 +702,35 @@ TEST_F(X11, ChatLogShowsTheNewestLineAfterALongOne)
 }
 
 }  // namespace
+
+// A new user starts typing an address: the field has the focus when the
+// window comes up, and Tab, pressed from outside as a user would, goes
+// through the controls as one reads them.
+TEST_F(X11, FocusStartsInTheAddressFieldAndTabGoesInReadingOrder)
+{
+    std::string dir = harness_temp_dir("x11-focus");
+    HarnessConfig config;
+    config.port = harness_free_port();
+    harness_write_config(dir, config);
+    ASSERT_TRUE(harness_app_start(dir));
+    QWidget* main = x11_window(WINDOW_MAIN);
+    ASSERT_TRUE(x11_settle([&] { return x11_exposed(main) && main->isActiveWindow(); }, 5000));
+    const std::vector<int> reading = {0, 8, 7, 6, 9, 5, 4, 12, 13, 14};
+    auto focused = [&] {
+        for (int c : reading)
+            if (QApplication::focusWidget() == control_handle(c)) return c;
+        return -1;
+    };
+    EXPECT_EQ(focused(), 0);
+    std::vector<int> visited;
+    for (int i = 0; i < 3; i++) {
+        int before = focused();
+        x11_run("xdotool key Tab");
+        x11_settle([&] { return focused() != before; }, 2000);
+        visited.push_back(focused());
+    }
+    // Idle, only Place Call and Options are usable besides the field.
+    EXPECT_EQ(visited, (std::vector<int>{8, 4, 0}));
+    harness_app_stop();
+    harness_remove_dir(dir);
+}
