@@ -89,6 +89,10 @@ void shrink_chat_area()
 
 void toggle_chat_area()
 {
-    if (app.chat_expanded == 0) grow_chat_area();
-    else shrink_chat_area();
+    if (app.chat_expanded == 0) {
+        grow_chat_area();
+        control_focus(13);  // opened to chat
+    } else {
+        shrink_chat_area();
+    }
 }

@@ -87,6 +87,7 @@ void controls_set(int set)
         break;
     case CONTROLS_CALL_OFF:
         call_controls_off();
+        control_focus(0);
         break;
     case CONTROLS_ANSWERED:
         sound_volume(3, 100);
@@ -95,6 +96,9 @@ void controls_set(int set)
         control_disable(8, 1);
         control_disable(0, 1);
         for (int n : {7, 9, 6, 14, 13}) control_disable(n, 0);
+        // In a call the keyboard goes to the chat where it shows; idle, to
+        // the address (the field that just went grey held it).
+        control_focus(app.chat_expanded == 1 ? 13 : 6);
         break;
     case CONTROLS_NAMED:
         for (int c : {6, 14, 13, 9}) control_disable(c, 0);

@@ -411,3 +411,20 @@ TEST_F(Calls, TheHelpPagesOneMachineTryWorksAsWritten)
     EXPECT_GE(fd, 0) << address;
     raw_close(fd);
 }
+
+// The keyboard goes where the next step is: the address field while idle,
+// Send File once a call is up (the chat input when the chat shows), the
+// address again when the call ends.
+TEST_F(Calls, FocusFollowsTheCall)
+{
+    start();
+    QWidget* main = static_cast<QWidget*>(window_handle(0));
+    EXPECT_EQ(main->focusWidget(), control_handle(0));
+    be_called();
+    EXPECT_EQ(main->focusWidget(), control_handle(6));
+    harness_click(9);  // the chat opens
+    EXPECT_TRUE(pump_until([&] { return main->focusWidget() == control_handle(13); }, 1000));
+    ASSERT_TRUE(raw_send(raw, bye));
+    ASSERT_TRUE(pump_until([] { return app.idle == 1; }, 2000));
+    EXPECT_EQ(main->focusWidget(), control_handle(0));
+}
