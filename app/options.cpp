@@ -1,7 +1,8 @@
 // The options window: port, nickname, automatic acceptance, the question
 // whether to open a received file, the received-files folder and the help.
-// The window runs its own event loop until "OK", serving the network as the
-// main loop does; a close request is ignored.
+// The window runs its own event loop until "OK" or Cancel (Escape, the
+// title-bar close), serving the network as the main loop does; nothing is
+// written or changed before "OK".
 #include "calls.h"
 #include "desktop.h"
 #include "handlers.h"
@@ -14,6 +15,7 @@
 #include "toolkit.h"
 #include "user_folders.h"
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -44,15 +46,23 @@ int options_read_port(const std::string& text)
     return static_cast<int>(value);
 }
 
+// What is wrong with the port as typed, "" when nothing.
+std::string options_port_hint(const std::string& text)
+{
+    std::string digits = text.substr(std::min(text.find_first_not_of(" \t"), text.size()));
+    int port = options_read_port(text);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos || port < 1 || port > 65535)
+        return "A number from 1 to 65535";
+    return "";
+}
+
 // A port the listener could never use, or one read out of letters, would
 // silently leave the program unreachable: it is refused, and the rest of
 // the window's changes still count.
 void options_take_port(const std::string& text)
 {
-    std::string digits = text.substr(std::min(text.find_first_not_of(" \t"), text.size()));
     int port = options_read_port(text);
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos || port < 1 ||
-        port > 65535) {
+    if (!options_port_hint(text).empty()) {
         std::string refused = "The port must be a number from 1 to 65535.\rThe port stays " +
                               std::to_string(app.port) + ".";
         message_box(app.version_title.c_str(), refused.c_str(), MB_OK);
@@ -74,15 +84,34 @@ void options_dialog()
     if (app.open_file == "Yes") control_set_state(25, 1);
     control_set_text(20, std::to_string(app.port).c_str());
     control_set_text(27, app.nickname.c_str());
+    const std::string folder_before = app.receive_folder;
+    control_set_text(CONTROL_OPTIONS_FOLDER, app.receive_folder.c_str());
 
+    int ok = 0;
     for (;;) {
         app_loop_hook();
-        if (options_clicked(18)) change_folder();
+        if (options_clicked(18)) {
+            change_folder();
+            control_set_text(CONTROL_OPTIONS_FOLDER, app.receive_folder.c_str());
+        }
         app.window_event = ui_poll_event();
         // The call goes on meanwhile: the peer is answered, callers hear busy.
         desktop_serve(app.window_event == EVENT_NONE ? 50 : 0);
         if (options_clicked(28)) open_help();
-        if (options_clicked(16)) break;
+        if (ui_event_control() == 20 && ui_event_type() == TYPE_CHANGE)
+            control_set_text(CONTROL_OPTIONS_PORT_HINT, options_port_hint(control_get_text(20)).c_str());
+        if (options_clicked(16)) {
+            ok = 1;
+            break;
+        }
+        if (options_clicked(CONTROL_OPTIONS_CANCEL) ||
+            (app.window_event == EVENT_CLOSE_WINDOW && ui_event_window() == WINDOW_OPTIONS))
+            break;
+    }
+    if (!ok) {
+        app.receive_folder = folder_before;
+        window_close(WINDOW_OPTIONS);
+        return;
     }
 
     options_take_port(control_get_text(20));
@@ -105,12 +134,10 @@ void change_folder()
     app.previous_folder = app.receive_folder;
     app.receive_folder = folder_requester("Please Choose Default Path where to Receive Files:",
                                           app.receive_folder.c_str());
+    // Taken with the rest of the window's changes, on OK.
     if (app.receive_folder.empty()) {
         message_box(app.version_title.c_str(), "Change Default Folder is Cancelled.", MB_OK);
         app.receive_folder = app.previous_folder;
-    } else {
-        save_settings();
-        desktop_settings_changed();
     }
 }
 

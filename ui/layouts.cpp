@@ -56,27 +56,33 @@ void build_main_window()
 
 void build_options_window()
 {
-    if (!window_open(WINDOW_OPTIONS, KEEP, KEEP, 288, 233, "Options", WINDOW_TITLE | WINDOW_CENTER_SCREEN | WINDOW_MODAL))
+    if (!window_open(WINDOW_OPTIONS, KEEP, KEEP, 288, 233, "Options", WINDOW_TITLE | WINDOW_CENTER_PARENT | WINDOW_MODAL))
         return;
-    window_set_keys(WINDOW_OPTIONS, 16, -1);
+    window_set_keys(WINDOW_OPTIONS, 16, CONTROL_OPTIONS_CANCEL);
     controls_begin(window_handle(WINDOW_OPTIONS));
     control_button(16, 220, 194, 60, 30, "OK");
+    control_button(CONTROL_OPTIONS_CANCEL, 154, 194, 60, 30, "Cancel");
     control_image(28, 262, 2, 24, 24, image_handle(7), 0);
     control_tooltip(28, "Open Help File");
     control_panel(17, 10, 90, 270, 100);
 
     control_add_item(17, -1, "Folder");
     control_button(18, 38, 22, 180, 30, "Change Default Directory");
+    control_text(CONTROL_OPTIONS_FOLDER, 8, 58, 250, 14, "", 0);
 
     control_add_item(17, -1, "Network");
     control_text(19, 18, 16, 63, 14, "Port Number:", 0);
     control_string(20, 18, 33, 80, 20, "", 0);
+    control_text(CONTROL_OPTIONS_PORT_HINT, 104, 36, 150, 14, "", 0);
 
     control_add_item(17, -1, "Security");
+    // Never usable here: kept (their numbers are the window's) but not shown.
     control_checkbox(22, 21, 11, 120, 13, "Scan Files for Viruses");
     control_disable(22, 1);
+    control_show(22, 0);
     control_button(23, 171, 8, 50, 21, "Choose");
     control_disable(23, 1);
+    control_show(23, 0);
     control_checkbox(25, 21, 51, 115, 14, "Open File Requester");
     control_checkbox(24, 21, 31, 91, 14, "Accept All Files");
 

@@ -165,6 +165,7 @@ int control_progress(int control, int x, int y, int w, int h);
 int control_set_value(int control, int value);
 
 int control_disable(int control, int state);          // 1 disables, 0 enables
+int control_show(int control, int shown);            // 0 hides, 1 shows
 int control_set_text(int control, const char* text);  // TYPE_CHANGE on string fields
 std::string control_get_text(int control);
 int control_add_item(int control, int position, const char* text);

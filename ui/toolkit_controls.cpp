@@ -514,6 +514,15 @@ int control_disable(int control, int state)
     return 1;
 }
 
+int control_show(int control, int shown)
+{
+    ui_control* c = ui_find_control(control);
+    if (!c)
+        return 0;
+    c->widget->setVisible(shown != 0);
+    return 1;
+}
+
 int control_set_text(int control, const char* text)
 {
     ui_control* c = ui_find_control(control);

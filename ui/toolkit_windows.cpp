@@ -87,11 +87,15 @@ public:
 };
 
 // Centre of the rectangle a new window is centred on.
-QPoint ui_centre(unsigned flags, int owner)
+QPoint ui_centre(unsigned flags, int owner, QWidget* parent)
 {
     if (flags & WINDOW_CENTER_PARENT) {
         if (ui_window* w = ui_find_window(owner))
             return w->widget->frameGeometry().center();
+        // No window of ours is active (the user is elsewhere): the window
+        // the dialog belongs to.
+        if (parent)
+            return parent->window()->frameGeometry().center();
     }
     QScreen* screen = QGuiApplication::primaryScreen();
     return screen ? screen->availableGeometry().center() : QPoint(512, 384);
@@ -319,7 +323,7 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
             w->setWindowFlag(Qt::WindowDoesNotAcceptFocus, true);
     }
     bool centred = flags & (WINDOW_CENTER_SCREEN | WINDOW_CENTER_PARENT);
-    QPoint centre = centred ? ui_centre(flags, owner) : QPoint();
+    QPoint centre = centred ? ui_centre(flags, owner, w->parentWidget()) : QPoint();
     if (centred)
         w->move(centre.x() - width / 2, centre.y() - height / 2);
     else if (x != KEEP && y != KEEP)

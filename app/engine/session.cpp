@@ -1032,7 +1032,7 @@ void Session::extension_in(std::string_view text, int64_t now)
         }
         body_from(number);
     } else if (verb == "MD5" && in_ == I_WAIT_TRAILER) {
-        in_md5_ = line.substr(4);
+        in_md5_ = line.size() > 4 ? line.substr(4) : "";
         in_deadline_ = INT64_MAX;
         receive_verdict(now);
     }

@@ -4,10 +4,15 @@
 // its cancellation, the help, and what the main window ignores meanwhile.
 #include "call_fixture.h"
 
+#include "layouts.h"
+
 #include "files.h"
 #include "user_folders.h"
 
 #include <gtest/gtest.h>
+
+#include <QTest>
+#include <QWidget>
 
 #include <unistd.h>
 
@@ -21,14 +26,15 @@ using Options = CallFixture;
 const char help_page[] = "https://forum.jox.example/viewforum.php?f=4";
 
 // Opens the options window, runs `edit` inside it once it is up, then
-// clicks "OK" and runs the program until the window is gone.
-int edit_options(const std::function<void()>& edit)
+// ends it with `end` ("OK" by default) and runs the program until the
+// window is gone.
+int edit_options(const std::function<void()>& edit, const std::function<void()>& end = [] { harness_click(16); })
 {
     harness_click(4);
-    harness_inside([edit] {
+    harness_inside([edit, end] {
         if (!window_handle(1)) return false;
         edit();
-        harness_click(16);
+        end();
         return true;
     });
     return pump_until([] { return harness_inside_pending() == 0 && !window_handle(1); }, 5000,
@@ -141,7 +147,7 @@ TEST_F(Options, EmptyNicknameSignsLinesAnonymouslyAndWidensTheInput)
     EXPECT_EQ(control_get_text(12), "Me: hi");
 }
 
-TEST_F(Options, FolderChangeIsSavedAtOnceAndCancellingKeepsTheOldOne)
+TEST_F(Options, FolderChangeIsSavedOnOkAndCancellingKeepsTheOldOne)
 {
     start();
     std::string old_folder = dir + "Received Files/";
@@ -245,5 +251,71 @@ TEST_F(Options, OkKeepsTextBytesAndTheFileMark)
         EXPECT_EQ(written.substr(0, c.mark.size()), c.mark);
         EXPECT_EQ(config_line(written, "Nickname"), "Nickname = " + c.nickname);
         EXPECT_EQ(config_line(written, "Folder"), "Folder = " + dir + c.folder);
+    }
+}
+
+// Cancel, Escape and the title-bar close leave everything as it was, the
+// settings file byte for byte; what the window shows meanwhile: the folder
+// in force, what is wrong with the port as it is typed, no control that can
+// never be used; it opens over the main window.
+TEST_F(Options, CancelledChangesLeaveNothingBehind)
+{
+    const std::function<void()> ends[] = {
+        [] { harness_click(CONTROL_OPTIONS_CANCEL); },
+        [] { QTest::keyClick(static_cast<QWidget*>(control_handle(27)), Qt::Key_Escape); },
+        [] { harness_close_window(WINDOW_OPTIONS); },
+    };
+    for (const auto& end : ends) {
+        restart_clean();
+        start();
+        const std::string before = harness_read_file(dir + "jox.cfg"), folder = app.receive_folder;
+        std::string shown_folder, chosen_folder, hint_bad, hint_good;
+        int hidden = 0, centred = 0;
+        ui_test_queue_folder_answer(dir + "elsewhere/");
+        // Steps on turns of the window's own loop, as the user would act.
+        harness_click(4);
+        harness_inside([&] {
+            if (!window_handle(WINDOW_OPTIONS)) return false;
+            shown_folder = control_get_text(CONTROL_OPTIONS_FOLDER);
+            harness_click(18);
+            return true;
+        });
+        harness_inside([&] {
+            chosen_folder = control_get_text(CONTROL_OPTIONS_FOLDER);
+            if (chosen_folder == folder) return false;  // the click is taken on a later turn
+            harness_type(20, "x");
+            return true;
+        });
+        harness_inside([&] {
+            hint_bad = control_get_text(CONTROL_OPTIONS_PORT_HINT);
+            if (hint_bad.empty()) return false;
+            control_set_text(20, "7123");
+            return true;
+        });
+        harness_inside([&] {
+            hint_good = control_get_text(CONTROL_OPTIONS_PORT_HINT);
+            if (!hint_good.empty()) return false;
+            control_set_text(27, "Zed");
+            harness_click(24);
+            hidden = static_cast<QWidget*>(control_handle(22))->isHidden() &&
+                     static_cast<QWidget*>(control_handle(23))->isHidden();
+            QWidget* options = static_cast<QWidget*>(window_handle(WINDOW_OPTIONS));
+            QWidget* main = static_cast<QWidget*>(window_handle(WINDOW_MAIN));
+            centred = (options->geometry().center() - main->geometry().center()).manhattanLength() <= 2;
+            end();
+            return true;
+        });
+        ASSERT_TRUE(pump_until([] { return harness_inside_pending() == 0 && !window_handle(WINDOW_OPTIONS); }, 5000));
+        EXPECT_EQ(harness_read_file(dir + "jox.cfg"), before);
+        EXPECT_EQ(app.receive_folder, folder);
+        EXPECT_EQ(app.port, port);
+        EXPECT_EQ(app.nickname, "");
+        EXPECT_EQ(app.auto_accept, "No");
+        EXPECT_EQ(shown_folder, folder);
+        EXPECT_EQ(chosen_folder, dir + "elsewhere/");
+        EXPECT_EQ(hint_bad, "A number from 1 to 65535");
+        EXPECT_EQ(hint_good, "");
+        EXPECT_TRUE(hidden);
+        EXPECT_TRUE(centred);
     }
 }
