@@ -122,7 +122,7 @@ void build_wait_window()
 
 void build_accept_image_window(const char* title)
 {
-    if (!window_open(WINDOW_ACCEPT_IMAGE, KEEP, KEEP, 190, 193, title, WINDOW_TITLE | WINDOW_CENTER_PARENT))
+    if (!window_open(WINDOW_ACCEPT_IMAGE, KEEP, KEEP, 190, 193, title, WINDOW_TITLE | WINDOW_CENTER_PARENT | WINDOW_ASKS))
         return;
     controls_begin(window_handle(WINDOW_ACCEPT_IMAGE));
     control_text(31, 20, 10, 90, 16, "Accept Image?", 0);

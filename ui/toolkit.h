@@ -66,6 +66,8 @@ enum : unsigned {
     WINDOW_TITLE = 0xC00000,        // title bar
     WINDOW_MAXIMIZED = 0x1000000,
     WINDOW_HIDDEN = 0x10000000,
+    WINDOW_ASKS = 0x20000000,       // a question that comes by itself: it takes no
+                                    // focus from a user who is typing
     WINDOW_POPUP = 0x80000000u      // borderless
 };
 

@@ -17,6 +17,9 @@
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QSocketNotifier>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QTextEdit>
 #include <QThread>
 #include <QTimer>
 #include <QWindow>
@@ -36,6 +39,9 @@ public:
             auto* key = static_cast<QKeyEvent*>(e);
             if (key->key() == Qt::Key_Escape)
                 ui_st().escape_pressed = true;
+            bool text_field = qobject_cast<QLineEdit*>(obj) || qobject_cast<QTextEdit*>(obj);
+            if (text_field && !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)))
+                ui_st().typed_at = ui_clock();
             // The program's own quit key, whichever of its windows has the focus.
             bool quit = key->matches(QKeySequence::Quit) ||
                         (key->key() == Qt::Key_Q && key->modifiers() == Qt::ControlModifier);
@@ -97,7 +103,7 @@ void ui_run_qt_throttled(QEventLoop::ProcessEventsFlags flags)
 
 ui_state& ui_st()
 {
-    static ui_state state{false, {}, {}, nullptr, -1, {}, 0, -1, 0, 0, nullptr, false, -1, -1, false, false, {}, 0, 0, {}};
+    static ui_state state{false, {}, {}, nullptr, -1, {}, 0, -1, 0, 0, nullptr, false, -1, -1, false, false, 0, {}, 0, 0, {}};
     return state;
 }
 
@@ -180,6 +186,7 @@ void ui_shutdown()
     s.focus_passing = -1;
     s.holds_focus = false;
     s.escape_pressed = false;
+    s.typed_at = 0;
     s.window_clicked.clear();
     s.last_answer_id = 0;
     s.last_answer = 0;
@@ -395,4 +402,23 @@ int ui_abandon_requested(int window)
     s.escape_pressed = false;
     s.window_clicked.clear();
     return result;
+}
+
+qint64 ui_clock()
+{
+    static QElapsedTimer started = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return started.elapsed() + 1;
+}
+
+bool ui_typing_now()
+{
+    // About the pause between two words: a question arriving within it
+    // would take the next key meant for the field.
+    const qint64 TYPING_PAUSE = 1500;
+    qint64 at = ui_st().typed_at;
+    return at > 0 && ui_clock() - at < TYPING_PAUSE;
 }

@@ -105,6 +105,7 @@ struct ui_state {
     int focus_passing;                        // window given the focus by a closing one, until it has it, -1
     bool holds_focus;                         // one of the program's windows had the focus last, Qt says
     bool escape_pressed;                      // Escape seen since the last abandon check
+    qint64 typed_at;                          // when a text was last typed into (ui_clock), 0 never
     std::map<int, bool> window_clicked;       // window clicked since the last abandon check
     int last_answer_id;                       // question of the last answer polled, 0 none
     int last_answer;                          // that answer: IDOK, IDYES or IDNO
@@ -128,6 +129,14 @@ void ui_questions_close_all();
 
 // Table look-ups; nullptr when the number names nothing (or its widget died).
 ui_window* ui_find_window(int window);
+// Milliseconds of a clock that starts with the program.
+qint64 ui_clock();
+// The user is typing into one of our fields right now: a window that comes
+// by itself then takes no focus from them.
+bool ui_typing_now();
+// See toolkit_windows.cpp: a window that comes by itself keeps out of the way
+// of a user who is typing.
+void ui_hold_focus_while_typing(QWidget* w);
 ui_control* ui_find_control(int control);
 // The window number whose toplevel widget is `w`'s window, or -1.
 int ui_window_of(QWidget* w);

@@ -22,6 +22,8 @@
 #include <QHeaderView>
 #include <QTreeView>
 #include <QMessageBox>
+#include <QTimer>
+#include <QWindow>
 
 #include <deque>
 #include <functional>
@@ -260,6 +262,8 @@ void ui_question_show(int id, QDialog* dialog, int lost,
             ui_queue_answer(id, lost, {});
     });
     dialog->setWindowModality(Qt::WindowModal);
+    // A question arriving while the user types takes no key meant for the field.
+    ui_hold_focus_while_typing(dialog);
     dialog->show();
 }
 

@@ -287,6 +287,31 @@ void ui_place_status(ui_window& win)
     win.status->raise();
 }
 
+// A window that comes by itself while the user types comes up refusing the
+// focus (a window it blocks drops the keys), asks to be looked at, and takes
+// the focus once the typing has stopped, so it can be answered from the
+// keyboard. Called before the window is shown.
+void ui_hold_focus_while_typing(QWidget* w)
+{
+    if (!ui_typing_now())
+        return;
+    w->setAttribute(Qt::WA_ShowWithoutActivating);
+    w->setWindowFlag(Qt::WindowDoesNotAcceptFocus, true);
+    if (QWidget* owner = w->parentWidget())
+        QApplication::alert(owner->window());
+    auto* pause = new QTimer(w);
+    QObject::connect(pause, &QTimer::timeout, w, [w, pause] {
+        if (ui_typing_now())
+            return;
+        pause->stop();
+        w->overrideWindowFlags(w->windowFlags() & ~Qt::WindowDoesNotAcceptFocus);
+        if (QWindow* native = w->windowHandle())
+            native->setFlags(w->windowFlags());
+        w->activateWindow();
+    });
+    pause->start(250);
+}
+
 // --- Windows ----------------------------------------------------------------
 
 int window_open(int window, int x, int y, int width, int height, const char* title, unsigned flags)
@@ -316,6 +341,8 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
     // another program has the focus, a popup says it takes none at all: a
     // window manager that focuses new windows by its own rules then leaves
     // the focus with that program.
+    if (flags & WINDOW_ASKS)
+        ui_hold_focus_while_typing(w);
     if (flags & WINDOW_POPUP) {
         w->setAttribute(Qt::WA_ShowWithoutActivating);
         ui_state& st = ui_st();

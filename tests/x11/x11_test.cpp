@@ -734,3 +734,59 @@ TEST_F(X11, FocusStartsInTheAddressFieldAndTabGoesInReadingOrder)
     harness_app_stop();
     harness_remove_dir(dir);
 }
+
+namespace {
+
+QMessageBox* x11_open_box()
+{
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
+            return box;
+    return nullptr;
+}
+
+}  // namespace
+
+// An offer that arrives while the user types in the chat takes no key meant
+// for the chat: the Return that was to send the line does not answer
+// "Accept File", which waits for a click (and asks to be looked at).
+TEST_F(X11, AnOfferArrivingWhileTheUserTypesTakesNoKeys)
+{
+    OfferCall call;
+    ASSERT_TRUE(offers_call_program(&call, HarnessConfig{}, "x11-typing"));
+    harness_hold_boxes(1);  // a real box, answered by a real key or click
+    QWidget* main = x11_window(WINDOW_MAIN);
+    ASSERT_TRUE(x11_settle([&] { return x11_exposed(main) && main->isActiveWindow(); }, 5000));
+    harness_click(9);  // the chat opens; its input takes the focus
+    ASSERT_TRUE(pump_until([] { return QApplication::focusWidget() == control_handle(13); }, 3000));
+    x11_run("xdotool type --delay 20 hello");
+    ASSERT_TRUE(pump_until([] { return control_get_text(13) == "hello"; }, 3000));
+    const std::string body = "hello\n";
+    raw_send(call.fd, offers_file_offer("a.txt", body));
+    // Our typing notice came first; then the offer's "RF".
+    std::string seen;
+    ASSERT_TRUE(pump_until([&] { return (seen += raw_read(call.fd, 64, 1)).find("RF") != std::string::npos; }, 3000))
+        << seen;
+    raw_send(call.fd, "SD");
+    ASSERT_TRUE(pump_until([] { return x11_open_box() != nullptr; }, 3000));
+    x11_run("xdotool key Return");
+    // What the peer hears, less our typing notices (paced, they may come late).
+    std::string heard;
+    auto answer = [&] {
+        heard += raw_read(call.fd, 64, 1);
+        std::string rest = heard;
+        for (const char* notice : {"CloseSendingMessageJOX", "SendingMessageJOX"})
+            for (std::size_t at; (at = rest.find(notice)) != std::string::npos;)
+                rest.erase(at, std::strlen(notice));
+        return rest;
+    };
+    pump_until([&] { return !answer().empty(); }, 800);
+    EXPECT_EQ(answer(), "") << "a key meant for the chat answered the offer";
+    QMessageBox* box = x11_open_box();
+    ASSERT_NE(box, nullptr);
+    // Once the typing has stopped it takes the focus: the keyboard answers it.
+    EXPECT_TRUE(x11_settle([&] { return box->isActiveWindow(); }, 3000));
+    x11_run("xdotool key Escape");
+    EXPECT_TRUE(pump_until([&] { return answer() == "na"; }, 3000)) << heard;
+    offers_end(&call);
+}
