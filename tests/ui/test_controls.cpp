@@ -177,7 +177,7 @@ TEST_F(ControlTest, StringLimitCountsUtf8Bytes)
 TEST_F(ControlTest, TabsShowOnlyTheSelectedPage)
 {
     build_options_window();
-    const int first_on_page[] = {18, 19, 22, 27};
+    const int first_on_page[] = {18, 19, 25, 27};
     auto visible_page = [&] {
         int page = -1;
         for (int i = 0; i < 4; i++)
