@@ -216,6 +216,32 @@ void close_accept_image()
     control_disable(4, 0);
 }
 
+// A nickname carrying bidi embeddings or overrides must not reorder our own
+// words around it: they are left out where we show it among ours.
+std::string without_bidi(const std::string& text)
+{
+    std::string shown;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned char a = (unsigned char)text[i];
+        if (a == 0xE2 && i + 2 < text.size()) {
+            unsigned char b = (unsigned char)text[i + 1], c = (unsigned char)text[i + 2];
+            if ((b == 0x80 && c >= 0xAA && c <= 0xAE) || (b == 0x81 && c >= 0xA6 && c <= 0xA9)) {
+                i += 2;
+                continue;
+            }
+        }
+        shown += char(a);
+    }
+    return shown;
+}
+
+// Who offers: the nickname the caller gave, and where the call goes.
+std::string offer_sender()
+{
+    std::string who = app.peer_nickname.empty() ? app.peer_address : app.peer_nickname + " (" + app.peer_address + ")";
+    return "From: " + without_bidi(who);
+}
+
 void ask(const EngineEvent& q)
 {
     OpenQuestion open{q.qid, q.code, 0, q.path};
@@ -223,10 +249,11 @@ void ask(const EngineEvent& q)
     if (q.code == QUESTION_ACCEPT_FILE) {
         attention();
         std::string number = q.size_text.substr(0, q.size_text.size() - q.size_unit.size());
-        std::string text = offer_accept_text(q.name, number, q.size_unit, q.extension);
+        std::string text = offer_accept_text(q.name, number, q.size_unit, q.extension) + "\r\r" + offer_sender();
         open.box = message_box_open(title, text.c_str(), MB_YESNO);
     } else if (q.code == QUESTION_ACCEPT_IMAGE) {
         show_accept_image(q);
+        control_tooltip(15, (q.name + "\n" + offer_sender()).c_str());
     } else if (q.code == QUESTION_OPEN_FILE) {
         std::string text = "Do you wish to Open " + q.name + "?";
         open.box = message_box_open(title, text.c_str(), MB_YESNO);
@@ -279,7 +306,11 @@ void on_event(const EngineEvent& e)
             ui_abandon_requested(WINDOW_WAIT);  // a click from before is not an answer
         }
         app.idle = e.code != PHASE_LIVE;
-        if (e.code == PHASE_LIVE) app.server_side = e.role == ROLE_ANSWERER;
+        if (e.code == PHASE_LIVE) {
+            app.server_side = e.role == ROLE_ANSWERER;
+            app.peer_address = e.text;
+            app.peer_nickname.clear();
+        }
         if (e.code == PHASE_IDLE) {
             app.typing_announced = 0;
             strip(WAIT_KIND_SENDING, 0);
@@ -348,21 +379,7 @@ void drain_events()
 
 void status(const std::string& text)
 {
-    // A nickname carrying bidi embeddings or overrides must not reorder our
-    // own words around it: they are left out of the status line.
-    std::string shown;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        unsigned char a = (unsigned char)text[i];
-        if (a == 0xE2 && i + 2 < text.size()) {
-            unsigned char b = (unsigned char)text[i + 1], c = (unsigned char)text[i + 2];
-            if ((b == 0x80 && c >= 0xAA && c <= 0xAE) || (b == 0x81 && c >= 0xA6 && c <= 0xA9)) {
-                i += 2;
-                continue;
-            }
-        }
-        shown += char(a);
-    }
-    statusbar_set_text(0, 0, shown.c_str(), STATUS_BORDERLESS);
+    statusbar_set_text(0, 0, without_bidi(text).c_str(), STATUS_BORDERLESS);
 }
 
 void alert()

@@ -22,6 +22,7 @@ struct AppState {
     int server_side = 0;             // 1 = we accepted the current/last call
     std::string version_title;       // "JOX 1.05 build 6000"
     std::string peer_nickname;       // the caller's announced nickname (server side)
+    std::string peer_address;        // the other side's address in the call (as called, or seen)
     int quit_box = 0;                // the open "quit during a call?" question, 0 none
 
     // --- Chat

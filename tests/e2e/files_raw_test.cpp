@@ -33,6 +33,10 @@ HarnessConfig config_with(const char* auto_accept, const char* open_file = "No",
     return c;
 }
 
+// The question's own text is followed by who offers: the raw peer names
+// itself with no nickname, so by its address.
+const std::string FROM = "\r\rFrom: 127.0.0.1";
+
 // The raw peer offers `body` as `name` and delivers it after "a"; the texts
 // it saw come back in `seen` ("RF", the answer, "sent" and what followed).
 void offer_and_deliver(int fd, const std::string& name, const std::string& body,
@@ -115,7 +119,7 @@ TEST(FilesReceive, AskedAcceptanceAndOpenQuestion)
     EXPECT_EQ(harness_messages()[0].title, "JOX 1.05 build 6000");
     EXPECT_EQ(harness_messages()[0].text,
               "Accept File: \r  Name : Setup.EXE\r  Size    : 3KB\r  Ext     : EXE"
-              " ?\r\rWARNING :\r   File May Contain a Virus.");
+              " ?\r\rWARNING :\r   File May Contain a Virus." + FROM);
     EXPECT_EQ(harness_messages()[1].text, "Do you wish to Open Setup.EXE?");
     // A Windows program would be run by the desktop: its folder is shown instead.
     EXPECT_EQ(harness_messages()[2].text.rfind(call.dir + "Received Files/Setup.EXE\rwas not opened", 0), 0u);
@@ -130,7 +134,7 @@ TEST(FilesReceive, AskedAcceptanceAndOpenQuestion)
         ASSERT_TRUE(offers_pump_peer(peer, 10000));
     }
     EXPECT_EQ(seen, "RF|a|sent|");
-    EXPECT_EQ(harness_messages()[3].text, "Accept File: \r  Name : Makefile\r  Size    : 3KB ?");
+    EXPECT_EQ(harness_messages()[3].text, "Accept File: \r  Name : Makefile\r  Size    : 3KB ?" + FROM);
     EXPECT_EQ(harness_runs().size(), 1u);
 
     // No to the offer: "na", status, controls back. (An "Auto Accept" that
@@ -142,7 +146,7 @@ TEST(FilesReceive, AskedAcceptanceAndOpenQuestion)
     }
     EXPECT_EQ(seen, "RF|na");
     EXPECT_EQ(harness_messages().back().text,
-              "Accept File: \r  Name : notes.txt\r  Size    : 3KB\r  Ext     : txt ?");
+              "Accept File: \r  Name : notes.txt\r  Size    : 3KB\r  Ext     : txt ?" + FROM);
     pump_for(50);
     EXPECT_EQ(harness_status(), "Connected. File Not Accepted.");
     EXPECT_TRUE(control_enabled(6) && control_enabled(7) && control_enabled(13));
@@ -163,7 +167,7 @@ TEST(FilesReceive, UnknownAutomaticAcceptanceAsks)
     EXPECT_EQ(seen, "RF|a|sent|");
     ASSERT_EQ(harness_messages().size(), 1u);
     EXPECT_EQ(harness_messages()[0].text,
-              "Accept File: \r  Name : q.txt\r  Size    : Few Bytes\r  Ext     : txt ?");
+              "Accept File: \r  Name : q.txt\r  Size    : Few Bytes\r  Ext     : txt ?" + FROM);
     offers_end(&call);
 }
 
@@ -489,5 +493,26 @@ TEST(FilesSend, AbandoningTheAnswerWait)
     EXPECT_EQ(seen, "SD|ByeByeByeDisconnec");
     EXPECT_EQ(harness_status(), "Disconnected.");
     harness_remove_dir(dir);
+    offers_end(&call);
+}
+
+// The question names who offers: the caller's nickname (its bidi controls
+// left out, so it cannot turn our words around) and its address.
+TEST(FilesReceive, TheQuestionNamesTheSender)
+{
+    OfferCall call;
+    ASSERT_TRUE(offers_call_program(&call, config_with("No"), "recv-from"));
+    raw_send(call.fd, "JOXNICKNAMEIS\xe2\x80\xae" "Bob");
+    pump_for(300);
+    harness_answer_next(IDNO);
+    std::string seen;
+    {
+        OfferPeer peer([&] { offer_and_deliver(call.fd, "q.txt", "question", &seen); });
+        ASSERT_TRUE(offers_pump_peer(peer, 10000));
+    }
+    ASSERT_EQ(harness_messages().size(), 1u);
+    const std::string text = harness_messages()[0].text;
+    const std::string from = "\r\rFrom: Bob (127.0.0.1)";
+    EXPECT_EQ(text.substr(text.size() - std::min(text.size(), from.size())), from) << text;
     offers_end(&call);
 }
