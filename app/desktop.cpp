@@ -420,8 +420,12 @@ std::string progress_text(int64_t done, int64_t total, double seconds, int64_t f
     } else if (seconds < 0.1) {
         std::snprintf(text, sizeof text, "%lld %%", static_cast<long long>(percent));
     } else {
+        // Slow links read in kB/s: "0 MB/s" says nothing.
         double speed = double(done - from) / seconds / 1048576.0;
-        std::snprintf(text, sizeof text, "%lld %% \xC2\xB7 %.0f MB/s", static_cast<long long>(percent), speed);
+        if (speed < 1.0)
+            std::snprintf(text, sizeof text, "%lld %% \xC2\xB7 %.0f kB/s", static_cast<long long>(percent), speed * 1024.0);
+        else
+            std::snprintf(text, sizeof text, "%lld %% \xC2\xB7 %.0f MB/s", static_cast<long long>(percent), speed);
     }
     return text;
 }

@@ -37,7 +37,8 @@ enum { PROGRESS_BAR = 35, PROGRESS_TEXT = 36 };
 // A resumed transfer says so on its strip for this long (seconds).
 constexpr double RESUMING_SHOWN = 2.0;
 // "P % · S MB/s" for `done` of `total` bytes after `seconds` (MB = 2^20
-// bytes; speed left out before a tenth of a second has passed); the speed
+// bytes, kB = 2^10 under 1 MB/s; speed left out before a tenth of a second
+// has passed); the speed
 // counts what moved since `from`, where a resumed transfer went on, which
 // its first moments show instead: "resuming at P %".
 std::string progress_text(int64_t done, int64_t total, double seconds, int64_t from = 0);

@@ -286,7 +286,8 @@ TEST(OfferProgress, Text)
     EXPECT_EQ(progress_text(0, 1000, 0.0), "0 %");
     EXPECT_EQ(progress_text(420, 1000, 0.05), "42 %");
     EXPECT_EQ(progress_text(100 << 20, 200 << 20, 1.0), "50 % \xC2\xB7 100 MB/s");
-    EXPECT_EQ(progress_text(999, 1000, 1.0), "99 % \xC2\xB7 0 MB/s");
+    EXPECT_EQ(progress_text(999, 1000, 1.0), "99 % \xC2\xB7 1 kB/s");
+    EXPECT_EQ(progress_text(500 << 10, 1 << 20, 1.0), "48 % \xC2\xB7 500 kB/s");
     EXPECT_EQ(progress_text(0, 0, 0.0), "100 %");
     // Resumed at 62 %: said at first; the rate counts only what moved.
     EXPECT_EQ(progress_text(650, 1000, 0.5, 620), "resuming at 62 %");

@@ -130,7 +130,7 @@ void observe(int window)
     seen.window = window;
     std::string text = control_get_text(PROGRESS_TEXT);
     // Grab once the speed shows, somewhere in the middle.
-    if (!seen.grabbed && text.find("MB/s") != std::string::npos && text.rfind("100 %", 0) != 0) {
+    if (!seen.grabbed && text.find("B/s") != std::string::npos && text.rfind("100 %", 0) != 0) {
         seen.text = text;
         seen.grabbed = ui_test_grab_window(window, (offers_screenshot_dir() + seen.png).c_str());
     }
