@@ -137,6 +137,12 @@ void strip(int kind, int on)
         if (kind == WAIT_KIND_SENDING) build_sending_window();
         else build_receiving_window();
         window_set_topmost(window, 1);
+        // Where the main window was, which steps aside for it; a second
+        // strip below the first.
+        int x = 0, y = 0;
+        if (window_position(WINDOW_MAIN, &x, &y))
+            window_resize(window, x, y + (window_handle(kind == WAIT_KIND_SENDING ? WINDOW_RECEIVING : WINDOW_SENDING)
+                                              ? 25 + PROGRESS_DETAIL_HEIGHT + 8 : 0), KEEP, KEEP);
         window_hide(WINDOW_MAIN, 1);
         // A click left over from an earlier strip must not stop this one.
         ui_abandon_requested(window);
@@ -149,6 +155,25 @@ void strip(int kind, int on)
     if (!window_handle(WINDOW_SENDING) && !window_handle(WINDOW_RECEIVING)) window_hide(WINDOW_MAIN, 0);
 }
 
+// A nickname carrying bidi embeddings or overrides must not reorder our own
+// words around it: they are left out where we show it among ours.
+std::string without_bidi(const std::string& text)
+{
+    std::string shown;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned char a = (unsigned char)text[i];
+        if (a == 0xE2 && i + 2 < text.size()) {
+            unsigned char b = (unsigned char)text[i + 1], c = (unsigned char)text[i + 2];
+            if ((b == 0x80 && c >= 0xAA && c <= 0xAE) || (b == 0x81 && c >= 0xA6 && c <= 0xA9)) {
+                i += 2;
+                continue;
+            }
+        }
+        shown += char(a);
+    }
+    return shown;
+}
+
 void progress(const EngineEvent& e)
 {
     int window = e.on ? WINDOW_SENDING : WINDOW_RECEIVING;
@@ -159,13 +184,17 @@ void progress(const EngineEvent& e)
     int64_t start = engine_now_ms();
     controls_begin(window_handle(window));
     if (!strip_shown[i]) {
-        // The strip's picture keeps its right-hand part plain for these.
+        // The strip's picture keeps its right-hand part plain for these;
+        // a line below it names the file and the time left.
         control_text(PROGRESS_TEXT, 114, 2, 82, 13, "", 0);
         control_progress(PROGRESS_BAR, 114, 16, 80, 5);
+        window_resize(window, KEEP, KEEP, 219, 25 + PROGRESS_DETAIL_HEIGHT);
+        control_text(PROGRESS_DETAIL, 4, 26, 211, PROGRESS_DETAIL_HEIGHT - 2, "", 0);
         strip_shown[i] = 1;
     }
     control_set_value(PROGRESS_BAR, e.total > 0 ? int(e.done * 1000 / e.total) : 1000);
     control_set_text(PROGRESS_TEXT, progress_text(e.done, e.total, e.seconds, e.from).c_str());
+    control_set_text(PROGRESS_DETAIL, progress_detail(without_bidi(e.name), e.done, e.total, e.seconds, e.from).c_str());
     controls_end();
     progress_spent += double(engine_now_ms() - start) / 1000.0;
     if (progress_observer) progress_observer(window);
@@ -214,25 +243,6 @@ void close_accept_image()
     if (!window_handle(WINDOW_ACCEPT_IMAGE)) return;
     window_close(WINDOW_ACCEPT_IMAGE);
     control_disable(4, 0);
-}
-
-// A nickname carrying bidi embeddings or overrides must not reorder our own
-// words around it: they are left out where we show it among ours.
-std::string without_bidi(const std::string& text)
-{
-    std::string shown;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        unsigned char a = (unsigned char)text[i];
-        if (a == 0xE2 && i + 2 < text.size()) {
-            unsigned char b = (unsigned char)text[i + 1], c = (unsigned char)text[i + 2];
-            if ((b == 0x80 && c >= 0xAA && c <= 0xAE) || (b == 0x81 && c >= 0xA6 && c <= 0xA9)) {
-                i += 2;
-                continue;
-            }
-        }
-        shown += char(a);
-    }
-    return shown;
 }
 
 // Who offers: the nickname the caller gave, and where the call goes.
@@ -408,6 +418,19 @@ void grey_chat_log()
 {
     control_set_color(12, COLOR_TEXT, 0x666666);
     app.chat_lines = 0;
+}
+
+std::string progress_detail(const std::string& name, int64_t done, int64_t total, double seconds, int64_t from)
+{
+    double rate = seconds >= 0.1 ? double(done - from) / seconds : 0;
+    if (rate <= 0 || done >= total) return name;
+    long long left = (long long)(double(total - done) / rate + 0.5);
+    char text[48];
+    if (left >= 3600)
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld left", left / 3600, left / 60 % 60, left % 60);
+    else
+        std::snprintf(text, sizeof text, "%lld:%02lld left", left / 60, left % 60);
+    return name + " \xC2\xB7 " + text;
 }
 
 std::string progress_text(int64_t done, int64_t total, double seconds, int64_t from)

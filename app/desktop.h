@@ -32,7 +32,9 @@ void desktop_check_abandon();
 void desktop_stop();
 
 // Control numbers of the strips' progress bar and text.
-enum { PROGRESS_BAR = 35, PROGRESS_TEXT = 36 };
+enum { PROGRESS_BAR = 35, PROGRESS_TEXT = 36, PROGRESS_DETAIL = 42 };
+// The strip's line below its picture.
+constexpr int PROGRESS_DETAIL_HEIGHT = 15;
 
 // A resumed transfer says so on its strip for this long (seconds).
 constexpr double RESUMING_SHOWN = 2.0;
@@ -42,6 +44,9 @@ constexpr double RESUMING_SHOWN = 2.0;
 // counts what moved since `from`, where a resumed transfer went on, which
 // its first moments show instead: "resuming at P %".
 std::string progress_text(int64_t done, int64_t total, double seconds, int64_t from = 0);
+// The strip's second line: the file's name, then the time left once the
+// rate is known ("report.pdf · 0:42 left", "1:02:03 left" past an hour).
+std::string progress_detail(const std::string& name, int64_t done, int64_t total, double seconds, int64_t from = 0);
 // Called after every progress update with the strip's window (nullptr stops).
 void progress_set_observer(void (*observer)(int window));
 // Turns the strips' progress display off (0) or on (1, the default), and the

@@ -129,6 +129,8 @@ int window_close(int window);
 int window_hide(int window, int hide);
 int window_set_topmost(int window, int on);
 int window_resize(int window, int x, int y, int width, int height);
+// Where the window's frame is (screen coordinates); 0 when it is not open.
+int window_position(int window, int* x, int* y);
 int window_set_state(int window, int state);
 int window_activate(int window);
 // Return and Escape in `window` act as a click on these controls (-1 none),

@@ -502,6 +502,16 @@ int window_resize(int window, int x, int y, int width, int height)
     return 1;
 }
 
+int window_position(int window, int* x, int* y)
+{
+    ui_window* w = ui_find_window(window);
+    if (!w)
+        return 0;
+    *x = w->widget->pos().x();
+    *y = w->widget->pos().y();
+    return 1;
+}
+
 int window_set_state(int window, int state)
 {
     ui_window* w = ui_find_window(window);

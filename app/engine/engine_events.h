@@ -18,7 +18,7 @@ enum class EventKind {
     Attention,          // a chat line or an offer wants the user's eye
     Alert,              // the alert sound
     Waiting,            // code: WaitKind; on: 1 opened, 0 closed
-    Progress,           // on: sending; done, total, seconds (since the body began), from
+    Progress,           // on: sending; name, done, total, seconds (since the body began), from
     Resuming,           // on: sending; from of total: a cut transfer goes on there
     Stored,             // path, size, md5, good: a received file was stored and checked
     OfferOutcome,       // path, code: OfferOutcome: how one of our files ended

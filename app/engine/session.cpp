@@ -425,6 +425,7 @@ void Session::sending_progress(int64_t done, int64_t now)
     progress_shown_ = now;
     EngineEvent e;
     e.kind = EventKind::Progress;
+    if (file_ < paths_.size()) e.name = offer_path_name(paths_[file_]);
     e.done = send_from_ + done;
     e.from = send_from_;
     e.total = send_size_;
@@ -1174,6 +1175,7 @@ void Session::on_frame_body(const char* data, std::size_t n)
         progress_shown_ = now_;
         EngineEvent e;
         e.kind = EventKind::Progress;
+        e.name = in_name_;
         e.done = in_got_;
         e.from = in_from_;
         e.total = in_total_;
@@ -1225,6 +1227,7 @@ void Session::receive_end(int64_t now)
     }
     EngineEvent progress;
     progress.kind = EventKind::Progress;
+    progress.name = in_name_;
     progress.done = progress.total = in_total_;
     progress.from = in_from_;
     progress.seconds = double(now - in_started_) / 1000.0;

@@ -291,5 +291,11 @@ TEST(OfferProgress, Text)
     EXPECT_EQ(progress_text(0, 0, 0.0), "100 %");
     // Resumed at 62 %: said at first; the rate counts only what moved.
     EXPECT_EQ(progress_text(650, 1000, 0.5, 620), "resuming at 62 %");
+    // The second line: the name, then the time left once a rate is known.
+    EXPECT_EQ(progress_detail("a.iso", 0, 100, 0.5), "a.iso");
+    EXPECT_EQ(progress_detail("a.iso", 50 << 20, 100 << 20, 5.0), "a.iso \xC2\xB7 0:05 left");
+    EXPECT_EQ(progress_detail("a.iso", 1 << 20, 4000LL << 20, 1.0), "a.iso \xC2\xB7 1:06:39 left");
+    EXPECT_EQ(progress_detail("a.iso", 60, 100, 2.0, 40), "a.iso \xC2\xB7 0:04 left");
+    EXPECT_EQ(progress_detail("a.iso", 100, 100, 2.0), "a.iso");
     EXPECT_EQ(progress_text((420 << 20) + (100 << 20), 1000 << 20, 2.0, 420 << 20), "52 % \xC2\xB7 50 MB/s");
 }

@@ -118,7 +118,8 @@ namespace {
 struct Seen {
     int calls = 0;
     int window = -1;
-    std::string text;
+    std::string text, detail;
+    int at_main = 0;  // the strip stood where the main window was
     int grabbed = 0;
     const char* png = nullptr;
 };
@@ -132,6 +133,11 @@ void observe(int window)
     // Grab once the speed shows, somewhere in the middle.
     if (!seen.grabbed && text.find("B/s") != std::string::npos && text.rfind("100 %", 0) != 0) {
         seen.text = text;
+        seen.detail = control_get_text(PROGRESS_DETAIL);
+        int x = -1, y = -1, mx = -2, my = -2;
+        window_position(window, &x, &y);
+        window_position(WINDOW_MAIN, &mx, &my);
+        seen.at_main = x == mx && y == my;
         seen.grabbed = ui_test_grab_window(window, (offers_screenshot_dir() + seen.png).c_str());
     }
 }
@@ -167,6 +173,9 @@ TEST(FilesProgress, BothWindowsShowHowFarAndHowFast)
     EXPECT_EQ(seen.window, WINDOW_RECEIVING);
     EXPECT_TRUE(seen.grabbed) << seen.calls;
     EXPECT_NE(seen.text.find(" % \xC2\xB7 "), std::string::npos) << seen.text;
+    EXPECT_EQ(seen.detail.rfind("slow.bin \xC2\xB7 ", 0), 0u) << seen.detail;
+    EXPECT_NE(seen.detail.find(" left"), std::string::npos) << seen.detail;
+    EXPECT_TRUE(seen.at_main);
     EXPECT_EQ(harness_read_file(call.dir + "Received Files/slow.bin"), body);
 
     // Sending: the raw peer takes the frame in slow pieces.
