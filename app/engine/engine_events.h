@@ -10,7 +10,7 @@ enum class EventKind {
     Status,             // text: the status line ("Connected. File/s Received.")
     Icon,               // code: 1 connected, 0 disconnected
     CallState,          // code: CallPhase; role: CallRole; text: peer address
-    Controls,           // code: ControlSet, the call controls the Parts' windows change
+    Controls,           // code: ControlSet, the call controls the windows change
     PeerName,           // text: the caller's nickname, as sent (plain text)
     ChatLine,           // text: the line; received: 1 from the peer, 0 ours
     ChatCleared,        // "/clear": our log is emptied
