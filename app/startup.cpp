@@ -18,6 +18,7 @@
 #include "assets.h"
 #include "files.h"
 #include "image.h"
+#include "instances.h"
 #include "opening.h"
 #include "layouts.h"
 #include "net.h"
@@ -102,6 +103,9 @@ int app_startup()
         image_catch(number, picture.data, picture.size);
     }
     build_main_window();
+    // A second instance opens beside the first, not exactly over it.
+    if (int others = instances_join(instances_folder()))
+        window_resize(0, 389 + 32 * (others % 8), 185 + 32 * (others % 8), KEEP, KEEP);
     sound_init();
     if (!net_startup()) message_box("Error", "Can't initialize the network !", MB_OK);
     // The user's own alert sound in the working folder wins over ours.
@@ -119,6 +123,7 @@ int app_startup()
 
 void app_shutdown()
 {
+    instances_leave(instances_folder());
     desktop_stop();
     error_report();
     startup_components_down();
