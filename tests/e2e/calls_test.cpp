@@ -4,6 +4,7 @@
 // sends is checked exactly.
 #include "call_fixture.h"
 #include "engine.h"
+#include "instances.h"
 
 #include "net.h"
 #include "state.h"
@@ -427,4 +428,17 @@ TEST_F(Calls, FocusFollowsTheCall)
     ASSERT_TRUE(raw_send(raw, bye));
     ASSERT_TRUE(pump_until([] { return app.idle == 1; }, 2000));
     EXPECT_EQ(main->focusWidget(), control_handle(0));
+}
+
+// With another instance running, the window opens beside it, not over it.
+TEST_F(Calls, ASecondInstanceOpensBesideTheFirst)
+{
+    const std::string other = instances_folder() + std::to_string(getppid());
+    mkdir(instances_folder().c_str(), 0700);
+    harness_write_file(other, "");
+    start();
+    QWidget* main = static_cast<QWidget*>(window_handle(0));
+    EXPECT_NE(main->pos(), QPoint(389, 185));
+    EXPECT_EQ(main->pos().x() - 389, main->pos().y() - 185);
+    unlink(other.c_str());
 }
