@@ -535,6 +535,23 @@ void desktop_send_files()
     drain_events();
 }
 
+void desktop_drop(const std::vector<std::string>& paths)
+{
+    // Offered as if chosen with Send File, when Send File could be clicked.
+    if (app.idle || !control_enabled(6) || !window_handle(WINDOW_MAIN)) return;
+    std::vector<std::string> files;
+    std::string folders;
+    for (const std::string& p : paths) {
+        if (file_size(p.c_str()) == -2) folders += "\r  " + offer_path_name(p);
+        else files.push_back(p);
+    }
+    if (!folders.empty())
+        message_box_open(app.version_title.c_str(), ("Folders can't be sent, only files:" + folders).c_str(), MB_OK);
+    if (files.empty()) return;
+    engine->send_paths(files, engine_now_ms());
+    drain_events();
+}
+
 void desktop_typing(int non_empty)
 {
     if (app.idle) return;

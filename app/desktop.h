@@ -20,6 +20,9 @@ void desktop_serve(int wait_ms);
 void desktop_place_call();
 void desktop_disconnect();
 void desktop_send_files();
+// Files dropped on the main window: offered as Send File would, folders
+// refused with a word.
+void desktop_drop(const std::vector<std::string>& paths);
 void desktop_typing(int non_empty);
 void desktop_chat();
 // A box or requester opened for a question was answered.

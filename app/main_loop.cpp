@@ -81,6 +81,7 @@ int app_pass()
     if (loop_clicked(9)) toggle_chat_area();
     if (loop_clicked(4)) options_dialog();
     if (loop_clicked(6)) desktop_send_files();
+    if (app.window_event == EVENT_DROP) desktop_drop(ui_event_files());
     desktop_check_abandon();
 
     desktop_serve(app.window_event == EVENT_NONE ? loop_idle_wait_ms : 0);

@@ -20,7 +20,7 @@ static void strip_cancel(int control)
 void build_main_window()
 {
     if (!window_open(WINDOW_MAIN, 389, 185, 410, 236, "Morlan's File Sender (Build 6000)",
-                     WINDOW_TITLE | WINDOW_SYSTEM_MENU | WINDOW_MINIMIZE_BOX))
+                     WINDOW_TITLE | WINDOW_SYSTEM_MENU | WINDOW_MINIMIZE_BOX | WINDOW_TAKES_FILES))
         return;
     ui_set_program_icon();
     void* window = window_handle(WINDOW_MAIN);

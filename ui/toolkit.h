@@ -38,7 +38,8 @@ enum {
     EVENT_TRAY = 13102,
     EVENT_ACTIVATE = 13104,
     EVENT_ANSWER = 13105,    // a question was answered; see message_box_open
-    EVENT_QUIT = 13106       // the quit key (Ctrl+Q) in any window of the program
+    EVENT_QUIT = 13106,      // the quit key (Ctrl+Q) in any window of the program
+    EVENT_DROP = 13107       // files were dropped on a window; ui_event_files() has them
 };
 
 // Control event types (ui_event_type after EVENT_CONTROL).
@@ -68,6 +69,7 @@ enum : unsigned {
     WINDOW_HIDDEN = 0x10000000,
     WINDOW_ASKS = 0x20000000,       // a question that comes by itself: it takes no
                                     // focus from a user who is typing
+    WINDOW_TAKES_FILES = 0x40000000,  // files dropped on it give EVENT_DROP
     WINDOW_POPUP = 0x80000000u      // borderless
 };
 
@@ -230,8 +232,8 @@ int files_requester_open(const char* title, const char* default_file, const char
 // An answer given but not yet polled is dropped too, so after this call no
 // EVENT_ANSWER carries `id`. Unknown numbers are ignored.
 void question_close(int id);
-// The number, answer and chosen paths of the last EVENT_ANSWER polled; they
-// stay until the next one.
+// The number, answer and chosen paths of the last EVENT_ANSWER polled (the
+// paths also of the last EVENT_DROP); they stay until the next one.
 int ui_event_answer_id();
 int ui_event_answer();
 const std::vector<std::string>& ui_event_files();

@@ -84,6 +84,8 @@ int ui_pop_entry()
         s.last_answer_id = e.answer_id;
         s.last_answer = e.answer;
         s.last_files = std::move(e.files);
+    } else if (e.code == EVENT_DROP) {
+        s.last_files = std::move(e.files);
     }
     return e.code;
 }
@@ -220,6 +222,11 @@ void ui_queue_control_event(int control, int type)
 void ui_queue_key(int key, QWidget* focus)
 {
     ui_st().fifo.push_back({EVENT_KEY_DOWN, -1, -1, -1, key, focus, 0, 0, {}});
+}
+
+void ui_queue_drop(int window, std::vector<std::string> files)
+{
+    ui_st().fifo.push_back({EVENT_DROP, window, -1, -1, 0, nullptr, 0, 0, std::move(files)});
 }
 
 void ui_queue_answer(int id, int answer, std::vector<std::string> files)

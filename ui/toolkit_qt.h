@@ -52,6 +52,9 @@ protected:
     void closeEvent(QCloseEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
+    // Files dropped on a window that takes them (WINDOW_TAKES_FILES).
+    void dragEnterEvent(QDragEnterEvent* e) override;
+    void dropEvent(QDropEvent* e) override;
 };
 
 // An image control: shows a picture and reports left, right and double clicks.
@@ -137,6 +140,8 @@ bool ui_typing_now();
 // See toolkit_windows.cpp: a window that comes by itself keeps out of the way
 // of a user who is typing.
 void ui_hold_focus_while_typing(QWidget* w);
+// Files dropped on `window`, for the next poll (EVENT_DROP).
+void ui_queue_drop(int window, std::vector<std::string> files);
 ui_control* ui_find_control(int control);
 // The window number whose toplevel widget is `w`'s window, or -1.
 int ui_window_of(QWidget* w);

@@ -24,7 +24,11 @@
 #include <QProxyStyle>
 #include <QScreen>
 #include <QStatusBar>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QTimer>
+#include <QUrl>
 #include <QWindow>
 
 #include "image.h"
@@ -204,6 +208,29 @@ void ui_window_widget::keyPressEvent(QKeyEvent* e)
     button->click();
 }
 
+void ui_window_widget::dragEnterEvent(QDragEnterEvent* e)
+{
+    ui_window* w = ui_find_window(number);
+    bool local = false;
+    if (e->mimeData()->hasUrls())
+        for (const QUrl& url : e->mimeData()->urls())
+            local = local || url.isLocalFile();
+    if (w && (w->flags & WINDOW_TAKES_FILES) && local)
+        e->acceptProposedAction();
+}
+
+void ui_window_widget::dropEvent(QDropEvent* e)
+{
+    std::vector<std::string> paths;
+    for (const QUrl& url : e->mimeData()->urls())
+        if (url.isLocalFile())
+            paths.push_back(ui_bytes(url.toLocalFile()));
+    if (paths.empty())
+        return;
+    e->acceptProposedAction();
+    ui_queue_drop(number, std::move(paths));
+}
+
 void ui_window_widget::resizeEvent(QResizeEvent* e)
 {
     QWidget::resizeEvent(e);
@@ -343,6 +370,7 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
     // the focus with that program.
     if (flags & WINDOW_ASKS)
         ui_hold_focus_while_typing(w);
+    w->setAcceptDrops((flags & WINDOW_TAKES_FILES) != 0);
     if (flags & WINDOW_POPUP) {
         w->setAttribute(Qt::WA_ShowWithoutActivating);
         ui_state& st = ui_st();

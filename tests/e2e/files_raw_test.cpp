@@ -5,7 +5,11 @@
 // peer that vanishes in every wait, files too big, abandoning).
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QTest>
+#include <QUrl>
 #include <QWidget>
 
 #include <atomic>
@@ -13,6 +17,7 @@
 #include <filesystem>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "layouts.h"
@@ -514,5 +519,33 @@ TEST(FilesReceive, TheQuestionNamesTheSender)
     const std::string text = harness_messages()[0].text;
     const std::string from = "\r\rFrom: Bob (127.0.0.1)";
     EXPECT_EQ(text.substr(text.size() - std::min(text.size(), from.size())), from) << text;
+    offers_end(&call);
+}
+
+// Files dropped on the main window during a call are offered as if chosen
+// with Send File; a folder among them is refused with a word.
+TEST(FilesSend, DroppedFilesAreOffered)
+{
+    OfferCall call;
+    ASSERT_TRUE(offers_call_program(&call, config_with("No"), "send-drop"));
+    std::string src = harness_temp_dir("drop-src");
+    harness_write_file(src + "a.txt", "hello\n");
+    mkdir((src + "folder").c_str(), 0700);
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(src + "a.txt")),
+                  QUrl::fromLocalFile(QString::fromStdString(src + "folder"))});
+    QWidget* main = static_cast<QWidget*>(window_handle(0));
+    QDragEnterEvent enter(QPoint(50, 50), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(main, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(50, 50), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(main, &drop);
+    std::string heard;
+    const std::string offer = "SendingSeindingJOXFile" + offers_file_offer("a.txt", "hello\n");
+    EXPECT_TRUE(pump_until([&] { return (heard += raw_read(call.fd, 256, 1)).size() >= offer.size(); }, 3000));
+    EXPECT_EQ(heard, offer);
+    ASSERT_FALSE(harness_messages().empty());
+    EXPECT_EQ(harness_messages()[0].text, "Folders can't be sent, only files:\r  folder");
+    harness_remove_dir(src);
     offers_end(&call);
 }
