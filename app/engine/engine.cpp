@@ -31,7 +31,6 @@ constexpr int ACCEPTS_PER_TURN = 64;
 // The attempt to call out has no descriptor to wait on while its name is
 // looked up, so it is stepped this often.
 constexpr int64_t ATTEMPT_STEP = 10;
-constexpr int64_t HASH_PIECE = 1 << 20;
 
 std::string dotted(uint32_t address)
 {
