@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,4 +93,33 @@ int delete_file(const char* path)
         return 0;
     }
     return unlink(path) == 0 ? 1 : 0;
+}
+
+int file_replace(const std::string& path, const std::string& text)
+{
+    std::string temp = path + ".new";
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return 0;
+    int ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
+    if (close(fd) != 0) ok = 0;
+    if (ok && rename(temp.c_str(), path.c_str()) == 0) return 1;
+    unlink(temp.c_str());
+    return 0;
+}
+
+int remove_old_files(const std::string& folder, int64_t before, bool (*wanted)(const std::string& name))
+{
+    DIR* dir = folder.empty() ? nullptr : opendir(folder.c_str());
+    if (!dir) return 0;
+    int removed = 0;
+    // Bounded by the folder's entries.
+    while (struct dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name, path = folder + name;
+        struct stat st;
+        if (wanted(name) && lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime < before &&
+            unlink(path.c_str()) == 0)
+            ++removed;
+    }
+    closedir(dir);
+    return removed;
 }

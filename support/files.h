@@ -24,3 +24,11 @@ std::string folder_absolute(const std::string& folder, const std::string& base);
 
 // Non-zero when the file was deleted.
 int delete_file(const char* path);
+
+// Replaces the file at `path` with `text` whole or not at all (written beside
+// it as `path` + ".new", then renamed over it). Non-zero on success.
+int file_replace(const std::string& path, const std::string& text);
+
+// Removes the plain files in `folder` whose names `wanted` accepts and that
+// last changed before `before` (seconds since the epoch); the count removed.
+int remove_old_files(const std::string& folder, int64_t before, bool (*wanted)(const std::string& name));

@@ -1,8 +1,9 @@
 // Saved fingerprints of the files we send.
 #include "fingerprints.h"
 
+#include "files.h"
+
 #include <cstdio>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,13 +52,7 @@ void fingerprint_save(const std::string& folder, const std::string& key, const M
 {
     if (folder.empty() || key.empty()) return;
     mkdir(folder.c_str(), 0700);
-    std::string path = entry_path(folder, key), temp = path + ".new";
-    std::string text = "jox-fingerprint 1\n" + key + "\n" + md5_state_text(state) + "\n";
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return;
-    int ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
-    if (close(fd) != 0) ok = 0;
-    if (!ok || rename(temp.c_str(), path.c_str()) != 0) unlink(temp.c_str());
+    file_replace(entry_path(folder, key), "jox-fingerprint 1\n" + key + "\n" + md5_state_text(state) + "\n");
 }
 
 void fingerprint_forget(const std::string& folder, const std::string& path)
@@ -71,16 +66,7 @@ void fingerprint_forget(const std::string& folder, const std::string& path)
 
 void fingerprint_sweep(const std::string& folder, int64_t before)
 {
-    DIR* dir = folder.empty() ? nullptr : opendir(folder.c_str());
-    if (!dir) return;
-    // Bounded by the folder's entries.
-    while (struct dirent* entry = readdir(dir)) {
-        std::string path = folder + entry->d_name;
-        struct stat st;
-        if (entry->d_name[0] != '.' && lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime < before)
-            unlink(path.c_str());
-    }
-    closedir(dir);
+    remove_old_files(folder, before, [](const std::string& name) { return name[0] != '.'; });
 }
 
 std::string fingerprint_file(const std::string& folder, const std::string& path, const std::atomic<int>& cancel,

@@ -1,9 +1,10 @@
 // Parts of received files and their resume states.
 #include "partial_file.h"
 
+#include "files.h"
+
 #include <cerrno>
 #include <cstdio>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,7 +65,9 @@ int read_state(const std::string& path, PartialState* s)
 
 int partial_reserved_name(const std::string& name)
 {
-    return ends_with(name, PARTIAL_SUFFIX) || ends_with(name, RESUME_SUFFIX);
+    // The last: a state being replaced (see file_replace).
+    return ends_with(name, PARTIAL_SUFFIX) || ends_with(name, RESUME_SUFFIX) ||
+           ends_with(name, (std::string(RESUME_SUFFIX) + ".new").c_str());
 }
 
 std::string partial_path(const std::string& folder, const std::string& name)
@@ -103,36 +106,13 @@ int partial_open(const std::string& folder, const std::string& name, int64_t siz
 
 int partial_save(const std::string& folder, const std::string& name, const PartialState& state)
 {
-    std::string path = state_path(folder, name), temp = path + ".new";
     char head[96];
     std::snprintf(head, sizeof head, "jox-resume 1 %lld %lld %lld ", static_cast<long long>(state.size),
                   static_cast<long long>(state.mtime), static_cast<long long>(state.offset));
-    std::string text = head + md5_state_text(state.hash) + "\n";
-    unlink(temp.c_str());
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return 0;
-    int ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
-    if (close(fd) != 0) ok = 0;
-    if (ok && rename(temp.c_str(), path.c_str()) == 0) return 1;
-    unlink(temp.c_str());
-    return 0;
+    return file_replace(state_path(folder, name), head + md5_state_text(state.hash) + "\n");
 }
 
 int partial_sweep(const std::string& folder, int64_t before)
 {
-    DIR* dir = opendir(folder.c_str());
-    if (!dir) return 0;
-    int removed = 0;
-    // Bounded by the folder's entries.
-    while (struct dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (!partial_reserved_name(name) && name.find(std::string(RESUME_SUFFIX) + ".new") == std::string::npos) continue;
-        struct stat st;
-        std::string path = folder + name;
-        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime < before &&
-            unlink(path.c_str()) == 0)
-            ++removed;
-    }
-    closedir(dir);
-    return removed;
+    return remove_old_files(folder, before, [](const std::string& name) { return partial_reserved_name(name) != 0; });
 }

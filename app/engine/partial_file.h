@@ -21,7 +21,7 @@ struct PartialState {
     Md5 hash{};             // the digest after those bytes
 };
 
-// 1 when `name` ends in one of the two suffixes (a stranger's file may not).
+// 1 when `name` ends in one of our suffixes (a stranger's file may not).
 int partial_reserved_name(const std::string& name);
 
 // Opens `folder`+`name`'s part to go on from its state when that state is
