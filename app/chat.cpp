@@ -16,6 +16,11 @@ namespace {
 const char chat_begin[] = "mMeSSageJOX";
 constexpr int CHAT_LOG_LINES = 5000;
 const char chat_end[] = "EeNdofMessageJOX";
+// The main window's inner heights: folded at start, folded again, and the
+// least that shows the whole chat area.
+constexpr int CHAT_FOLDED_AT_START = 236;
+constexpr int CHAT_FOLDED = 233;
+constexpr int CHAT_SHOWN = 363;
 
 void chat_add(const std::string& line)
 {
@@ -75,16 +80,38 @@ void append_chat_line(const std::string& line, int received)
     chat_add(line);
 }
 
+// The chat area slides in 13 steps from the window's height to `to`; from
+// the folded window it starts at 233, so the steps are 10 pixels each.
+void chat_slide(int to)
+{
+    int width = 0, height = CHAT_FOLDED;
+    window_size(0, &width, &height);
+    if (height <= CHAT_FOLDED_AT_START) height = CHAT_FOLDED;
+    for (int i = 1; i <= 13; ++i) window_resize(0, KEEP, KEEP, KEEP, height + (to - height) * i / 13);
+}
+
 void grow_chat_area()
 {
-    for (int i = 1; i <= 13; ++i) window_resize(0, KEEP, KEEP, KEEP, 233 + 10 * i);
+    chat_slide(app.chat_height > CHAT_SHOWN ? app.chat_height : CHAT_SHOWN);
     app.chat_expanded = 1;
 }
 
 void shrink_chat_area()
 {
-    for (int i = 1; i <= 13; ++i) window_resize(0, KEEP, KEEP, KEEP, 363 - 10 * i);
+    chat_slide(CHAT_FOLDED);
     app.chat_expanded = 0;
+}
+
+void chat_area_resized()
+{
+    int width = 0, height = 0;
+    if (!window_size(0, &width, &height)) return;
+    if (height >= CHAT_SHOWN) {
+        app.chat_expanded = 1;
+        app.chat_height = height;
+    } else if (height <= CHAT_FOLDED_AT_START) {
+        app.chat_expanded = 0;
+    }
 }
 
 void toggle_chat_area()

@@ -8,6 +8,8 @@
 void toggle_chat_area();
 void grow_chat_area();
 void shrink_chat_area();
+// The user resized the main window: the chat counts as shown when it can be seen.
+void chat_area_resized();
 // The longest input that still fits one receive with the token and the name.
 int chat_input_limit(const std::string& sent_name);
 // Sets the chat input's limit for the current nickname.

@@ -9,6 +9,7 @@
 #include "handlers.h"
 #include "state.h"
 
+#include "layouts.h"
 #include "toolkit.h"
 
 namespace {
@@ -82,6 +83,7 @@ int app_pass()
     if (loop_clicked(4)) options_dialog();
     if (loop_clicked(6)) desktop_send_files();
     if (app.window_event == EVENT_DROP) desktop_drop(ui_event_files());
+    if (app.window_event == EVENT_SIZE_WINDOW && ui_event_window() == WINDOW_MAIN) chat_area_resized();
     desktop_check_abandon();
 
     desktop_serve(app.window_event == EVENT_NONE ? loop_idle_wait_ms : 0);

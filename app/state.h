@@ -28,6 +28,7 @@ struct AppState {
     // --- Chat
     int chat_lines = 0;              // 0 = log must be cleared before the next line; else -lines
     int chat_expanded = 0;           // 1 = chat area shown
+    int chat_height = 0;             // the main window's height the user last gave the open chat, 0 none
     int typing_announced = 0;        // 1 = "SendingMessageJOX" sent, not yet withdrawn
 
     // --- File offers

@@ -8,6 +8,7 @@
 #include "toolkit.h"
 
 #include <iterator>
+#include <utility>
 
 // The strips hide the main window and never take the focus, so Escape
 // cannot reach them: the one way out must be visible and clickable.
@@ -20,7 +21,8 @@ static void strip_cancel(int control)
 void build_main_window()
 {
     if (!window_open(WINDOW_MAIN, 389, 185, 410, 236, "Morlan's File Sender (Build 6000)",
-                     WINDOW_TITLE | WINDOW_SYSTEM_MENU | WINDOW_MINIMIZE_BOX | WINDOW_TAKES_FILES))
+                     WINDOW_TITLE | WINDOW_SYSTEM_MENU | WINDOW_MINIMIZE_BOX | WINDOW_MAXIMIZE_BOX | WINDOW_SIZE_BOX |
+                         WINDOW_TAKES_FILES))
         return;
     ui_set_program_icon();
     void* window = window_handle(WINDOW_MAIN);
@@ -52,6 +54,15 @@ void build_main_window()
     const int reading[] = {0, 8, 7, 6, 9, 5, 4, 12, 13, 14};
     control_set_tab_order(reading, int(std::size(reading)));
     control_focus(0);
+    // Grown past the size that shows the chat, the window gives the room to
+    // the address field and the chat log.
+    window_grow_from(WINDOW_MAIN, 410, 363);
+    const std::pair<int, unsigned> growth[] = {
+        {10, GROW_CENTRE_X}, {0, GROW_WIDTH}, {8, GROW_MOVE_X}, {7, GROW_MOVE_X},
+        {2, GROW_WIDTH}, {4, GROW_MOVE_X}, {11, GROW_WIDTH | GROW_HEIGHT}, {12, GROW_WIDTH | GROW_HEIGHT},
+        {13, GROW_WIDTH | GROW_MOVE_Y}, {14, GROW_MOVE_X | GROW_MOVE_Y}};
+    for (auto [control, how] : growth)
+        control_grow(control, how);
 }
 
 void build_options_window()

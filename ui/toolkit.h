@@ -62,7 +62,9 @@ enum : unsigned {
     WINDOW_CENTER_SCREEN = 0x1,
     WINDOW_CENTER_PARENT = 0x2,
     WINDOW_MODAL = 0x4,             // blocks input to its owner while open
+    WINDOW_MAXIMIZE_BOX = 0x10000,
     WINDOW_MINIMIZE_BOX = 0x20000,
+    WINDOW_SIZE_BOX = 0x40000,      // the user may resize it; never smaller than opened
     WINDOW_SYSTEM_MENU = 0x80000,   // title bar with a close box
     WINDOW_TITLE = 0xC00000,        // title bar
     WINDOW_MAXIMIZED = 0x1000000,
@@ -133,6 +135,12 @@ int window_set_topmost(int window, int on);
 int window_resize(int window, int x, int y, int width, int height);
 // Where the window's frame is (screen coordinates); 0 when it is not open.
 int window_position(int window, int* x, int* y);
+// Its inner size; 0 when it is not open.
+int window_size(int window, int* width, int* height);
+// Once the window's inner size passes width x height, controls given a
+// growth (control_grow) follow its right and bottom edges; below it they
+// stay where they were made.
+int window_grow_from(int window, int width, int height);
 int window_set_state(int window, int state);
 int window_activate(int window);
 // Return and Escape in `window` act as a click on these controls (-1 none),
@@ -189,6 +197,16 @@ void* control_handle(int control);
 int control_focus(int control);
 // Tab visits these controls in this order (Shift+Tab the other way).
 int control_set_tab_order(const int* controls, int count);
+// How a control follows a window grown past its window_grow_from size:
+// GROW_* bits, the growth beyond that size moving or widening it.
+enum : unsigned {
+    GROW_MOVE_X = 0x1,
+    GROW_MOVE_Y = 0x2,
+    GROW_WIDTH = 0x4,
+    GROW_HEIGHT = 0x8,
+    GROW_CENTRE_X = 0x10   // moves by half the growth: stays centred
+};
+int control_grow(int control, unsigned how);
 int control_kind(int control);        // KIND_*, 0 when none
 int control_enabled(int control);     // 1 enabled, 0 disabled or none
 

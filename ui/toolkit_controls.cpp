@@ -696,6 +696,26 @@ void* control_handle(int control)
     return c ? c->widget.data() : nullptr;
 }
 
+int control_grow(int control, unsigned how)
+{
+    ui_control* c = ui_find_control(control);
+    ui_window* w = c ? ui_find_window(c->window) : nullptr;
+    if (!w)
+        return 0;
+    c->grow = how;
+    c->base = c->widget->geometry();
+    if (w->grow_from.isValid()) {
+        // Made or given its growth in a window grown already: its place
+        // without that growth.
+        const int dx = qMax(0, w->widget->width() - w->grow_from.width());
+        const int dy = qMax(0, w->widget->height() - w->grow_from.height());
+        c->base.translate((how & GROW_MOVE_X) ? -dx : (how & GROW_CENTRE_X) ? -dx / 2 : 0, (how & GROW_MOVE_Y) ? -dy : 0);
+        c->base.setSize(c->base.size() - QSize((how & GROW_WIDTH) ? dx : 0, (how & GROW_HEIGHT) ? dy : 0));
+    }
+    ui_place_grown(*w);
+    return 1;
+}
+
 int control_kind(int control)
 {
     ui_control* c = ui_find_control(control);

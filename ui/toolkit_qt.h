@@ -78,6 +78,7 @@ struct ui_window {
     QLabel* status_text;                // text of field 0
     int return_control;                 // clicked by Return, -1 none
     int escape_control;                 // clicked by Escape, -1 none
+    QSize grow_from = QSize();          // inner size past which controls grow, invalid none
 };
 
 struct ui_control {
@@ -88,6 +89,8 @@ struct ui_control {
     int back_color;             // 0xBBGGRR or -1
     bool has_lines;             // editor: a line was added since the last clear
     int limit;                  // string field: longest text in UTF-8 bytes, 0 none
+    unsigned grow = 0;          // GROW_* bits
+    QRect base = QRect();       // where it was when given its growth
 };
 
 // Everything the toolkit holds; one per program, used from the UI thread only.
@@ -150,6 +153,8 @@ int ui_window_of(QWidget* w);
 void ui_forget_controls(int window);
 // Lays the status bar along the bottom of its window, above every control.
 void ui_place_status(ui_window& win);
+// Places the controls that grow with the window for its present size.
+void ui_place_grown(ui_window& win);
 
 // The style for check boxes and the status bar: the platform's, with the
 // spacing the layouts need.

@@ -51,6 +51,8 @@ Qt::WindowFlags ui_window_flags(unsigned flags)
         f |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
     if (flags & WINDOW_MINIMIZE_BOX)
         f |= Qt::WindowMinimizeButtonHint;
+    if (flags & WINDOW_MAXIMIZE_BOX)
+        f |= Qt::WindowMaximizeButtonHint;
     return f;
 }
 
@@ -234,8 +236,10 @@ void ui_window_widget::dropEvent(QDropEvent* e)
 void ui_window_widget::resizeEvent(QResizeEvent* e)
 {
     QWidget::resizeEvent(e);
-    if (ui_window* w = ui_find_window(number))
+    if (ui_window* w = ui_find_window(number)) {
+        ui_place_grown(*w);
         ui_place_status(*w);
+    }
 }
 
 // --- Helpers shared by the toolkit files --------------------------------------
@@ -305,6 +309,23 @@ QWidget* ui_dialog_owner()
     return owner && owner->isVisible() ? owner : nullptr;
 }
 
+void ui_place_grown(ui_window& win)
+{
+    if (!win.grow_from.isValid() || !win.widget)
+        return;
+    const int dx = qMax(0, win.widget->width() - win.grow_from.width());
+    const int dy = qMax(0, win.widget->height() - win.grow_from.height());
+    for (auto& [number, c] : ui_st().controls) {
+        if (!c.grow || !c.widget || c.widget->window() != win.widget)
+            continue;
+        QRect r = c.base;
+        r.translate((c.grow & GROW_MOVE_X) ? dx : (c.grow & GROW_CENTRE_X) ? dx / 2 : 0,
+                    (c.grow & GROW_MOVE_Y) ? dy : 0);
+        r.setSize(r.size() + QSize((c.grow & GROW_WIDTH) ? dx : 0, (c.grow & GROW_HEIGHT) ? dy : 0));
+        c.widget->setGeometry(r);
+    }
+}
+
 void ui_place_status(ui_window& win)
 {
     if (!win.status)
@@ -360,7 +381,12 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
     }
     w->setWindowTitle(ui_title(title));
     w->setFont(ui_window_font());
-    w->setFixedSize(width, height);
+    if (flags & WINDOW_SIZE_BOX) {
+        w->setMinimumSize(width, height);
+        w->resize(width, height);
+    } else {
+        w->setFixedSize(width, height);
+    }
     s.windows[window] = ui_window{w, owner, flags, false, nullptr, nullptr, nullptr, -1, -1};
 
     // The progress popups must not take the focus from the field the user
@@ -524,9 +550,37 @@ int window_resize(int window, int x, int y, int width, int height)
     if (width != KEEP || height != KEEP) {
         int nw = width == KEEP ? widget->width() : width;
         int nh = height == KEEP ? widget->height() : height;
-        if (nw >= 0 && nh >= 0)
+        if (nw < 0 || nh < 0)
+            return 1;
+        if (w->flags & WINDOW_SIZE_BOX) {
+            // The program may fold it below where it opened; the user then
+            // may too.
+            widget->setMinimumSize(widget->minimumSize().boundedTo(QSize(nw, nh)));
+            widget->resize(nw, nh);
+        } else {
             widget->setFixedSize(nw, nh);
+        }
     }
+    return 1;
+}
+
+int window_size(int window, int* width, int* height)
+{
+    ui_window* w = ui_find_window(window);
+    if (!w)
+        return 0;
+    *width = w->widget->width();
+    *height = w->widget->height();
+    return 1;
+}
+
+int window_grow_from(int window, int width, int height)
+{
+    ui_window* w = ui_find_window(window);
+    if (!w || width < 0 || height < 0)
+        return 0;
+    w->grow_from = QSize(width, height);
+    ui_place_grown(*w);
     return 1;
 }
 

@@ -169,6 +169,24 @@ TEST_F(Chat, ChatAreaHeights)
     ASSERT_TRUE(pump_until([] { return app.chat_expanded == 1; }, 2000));
     EXPECT_EQ(main_height(), 363);
     EXPECT_EQ(control_get_text(12), "Bob: one\nMe: two\nBob: three");
+
+    // The user makes the window taller: "Chat Window" folds it and opens it
+    // to that height again. Folded, then pulled open by hand, the chat counts
+    // as shown (the next click folds it).
+    auto* main = static_cast<QWidget*>(window_handle(0));
+    main->resize(600, 520);
+    pump_for(50);
+    for (int expected : {233, 520, 233}) {
+        harness_click(9);
+        pump_for(50);
+        EXPECT_EQ(main_height(), expected);
+    }
+    main->resize(600, 400);
+    pump_for(50);
+    EXPECT_EQ(app.chat_expanded, 1);
+    harness_click(9);
+    pump_for(50);
+    EXPECT_EQ(main_height(), 233);
 }
 
 TEST_F(Chat, TypingNoticeIsWithdrawnWhenTheInputEmpties)

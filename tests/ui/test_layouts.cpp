@@ -91,8 +91,8 @@ TEST_F(LayoutTest, MainWindow)
     Qt::WindowFlags f = main->windowFlags();
     EXPECT_TRUE(f.testFlag(Qt::WindowCloseButtonHint));
     EXPECT_TRUE(f.testFlag(Qt::WindowMinimizeButtonHint));
-    EXPECT_FALSE(f.testFlag(Qt::WindowMaximizeButtonHint));
-    EXPECT_EQ(main->minimumSize(), main->maximumSize());  // not resizable
+    EXPECT_TRUE(f.testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(main->minimumSize(), QSize(410, 236));  // resizable, never smaller than opened
     // jox's own icon at the sizes the desktop entry's comes in, matched to it by name.
     EXPECT_EQ(main->windowIcon().availableSizes(), (QList<QSize>{{16, 16}, {24, 24}, {32, 32}, {48, 48},
                                                                  {64, 64}, {128, 128}, {256, 256}}));
@@ -128,10 +128,25 @@ TEST_F(LayoutTest, MainWindow)
               (std::vector<int>{0, 8, 7, 6, 9, 5, 4, 12, 13, 14}));
     EXPECT_EQ(main->focusWidget(), widget_of(0));
 
+    // Grown by the user past the size that shows the chat, the room goes to
+    // the address field and the chat log; the buttons keep to the right and
+    // bottom edges. Folded again, everything is where it was made.
+    main->resize(410 + 200, 363 + 100);
+    const std::pair<int, QRect> grown[] = {
+        {10, {100, 0, 410, 70}}, {0, {21, 82, 422, 20}}, {8, {451, 82, 66, 20}}, {7, {521, 82, 70, 20}},
+        {2, {19, 110, 570, 97}}, {6, {32, 129, 80, 68}}, {4, {495, 129, 80, 68}}, {11, {18, 216, 570, 209}},
+        {12, {30, 235, 543, 156}}, {13, {30, 394, 490, 20}}, {14, {523, 394, 50, 20}}};
+    for (const auto& [control, place] : grown)
+        EXPECT_EQ(widget_of(control)->geometry(), place) << "control " << control;
+    EXPECT_EQ(window_resize(WINDOW_MAIN, KEEP, KEEP, 410, 233), 1);
+    EXPECT_EQ(main->minimumSize(), QSize(410, 233));
+    EXPECT_EQ(widget_of(14)->geometry(), QRect(323, 294, 50, 20));
+    EXPECT_EQ(widget_of(12)->geometry(), QRect(30, 235, 343, 56));
+
     // The status bar covers the bottom of the inner area, over the chat frame.
     auto* bar = main->findChild<QStatusBar*>();
     ASSERT_NE(bar, nullptr);
-    EXPECT_EQ(bar->geometry().bottom(), 235);
+    EXPECT_EQ(bar->geometry().bottom(), 232);
     EXPECT_LE(bar->geometry().top(), 216);
     EXPECT_EQ(statusbar_get_text(0, 0), "");
 }

@@ -390,7 +390,6 @@ void x11_click_cancel(int window)
         x11_strip.stop_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - x11_strip.at).count();
     });
-    x11_shot("transfer-strip.png", x11_strip.frame.adjusted(-5, -5, 5, 5));
     x11_click_at(cancel->mapToGlobal(cancel->rect().center()));
     x11_strip.at = std::chrono::steady_clock::now();
 }
@@ -502,6 +501,97 @@ TEST_F(X11, StripTakesTheFocusOnlyFromTheProgram)
         harness_remove_dir(dir);
         offers_end(&call);
     }
+}
+
+// What a whole transfer showed: the strip's second line once it told the
+// time left, and where its file chooser stood.
+struct X11Transfer {
+    std::string detail;       // the strip's line under its picture
+    std::string transient;    // the chooser's WM_TRANSIENT_FOR
+    QPoint chooser_centre;    // the chooser's frame's centre on the screen
+};
+X11Transfer x11_transfer;
+
+void x11_read_strip(int window)
+{
+    QWidget* strip = x11_window(window);
+    std::string detail = control_get_text(PROGRESS_DETAIL);
+    if (!x11_transfer.detail.empty() || !x11_exposed(strip) || detail.find(" left") == std::string::npos)
+        return;
+    x11_settle([] { return false; }, 150);  // painted on the server
+    x11_transfer.detail = detail;
+    x11_shot("transfer-strip.png", strip->frameGeometry().adjusted(-5, -5, 5, 5));
+}
+
+// The main window keeps its X window through a transfer (hidden behind the
+// strip, then shown again), so taskbars and pictures of it keep track; the
+// file chooser stands over it; the strip names the file and the time left.
+TEST_F(X11, ATransferKeepsTheMainWindowAndItsChooserStandsOverIt)
+{
+    OfferCall call;
+    ASSERT_TRUE(offers_call_program(&call, HarnessConfig{}, "x11-keeps"));
+    QWidget* main = x11_window(WINDOW_MAIN);
+    window_activate(WINDOW_MAIN);
+    ASSERT_TRUE(x11_settle([&] { return x11_exposed(main) && main->isActiveWindow(); }, 5000));
+    const std::string id = x11_id(main);
+    std::string body = offers_body(16 << 20, 7);
+    harness_write_file(call.dir + "big.bin", body);
+    std::string path = call.dir + "big.bin";
+    x11_transfer = X11Transfer{};
+    QTimer chooser;
+    QObject::connect(&chooser, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!x11_exposed(dialog))
+            return;
+        chooser.stop();
+        x11_settle([] { return false; }, 200);  // placed by the window manager
+        x11_transfer.transient = x11_run("xprop -id " + x11_id(dialog) + " WM_TRANSIENT_FOR");
+        x11_transfer.chooser_centre = dialog->frameGeometry().center();
+        if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            name->setText(QString::fromStdString(path));
+        x11_run("xdotool key Return");
+    });
+    chooser.start(50);
+    QPoint main_centre = main->frameGeometry().center();
+    std::string got = x11_send_slowly(call, body, x11_read_strip);
+    EXPECT_EQ(got, offers_frame(body));
+    EXPECT_NE(x11_transfer.transient.find(id), std::string::npos) << x11_transfer.transient;
+    EXPECT_LE((x11_transfer.chooser_centre - main_centre).manhattanLength(), 40)
+        << "chooser centred at " << x11_transfer.chooser_centre.x() << "," << x11_transfer.chooser_centre.y();
+    EXPECT_EQ(x11_transfer.detail.rfind("big.bin \xC2\xB7 0:0", 0), 0u) << x11_transfer.detail;
+    ASSERT_TRUE(x11_settle([&] { return x11_exposed(main); }, 5000));
+    EXPECT_EQ(x11_id(main), id);
+    EXPECT_NE(x11_run("xprop -root _NET_CLIENT_LIST").find(id), std::string::npos) << "not managed again";
+    offers_end(&call);
+}
+
+// Made larger by the window manager, as a user's drag on its border does,
+// the main window gives the room to the chat log and the address field.
+TEST_F(X11, TheMainWindowResizesAndTheChatLogGrowsWithIt)
+{
+    OfferCall call;
+    ASSERT_TRUE(offers_call_program(&call, HarnessConfig{}, "x11-resize"));
+    QWidget* main = x11_window(WINDOW_MAIN);
+    ASSERT_TRUE(x11_settle([&] { return x11_exposed(main); }, 5000));
+    for (const char* line : {"Bob: hello", "Bob: a window as large as you like"})
+        ASSERT_TRUE(raw_send(call.fd, std::string("mMeSSageJOX") + line + "EeNdofMessageJOX"));
+    ASSERT_TRUE(pump_until([&] { return main->height() == 363 && control_get_text(12).find("like") != std::string::npos; },
+                           5000));
+    x11_run("xdotool windowsize " + x11_id(main) + " 640 520");
+    EXPECT_TRUE(x11_settle([&] { return main->size() == QSize(640, 520); }, 5000))
+        << main->width() << "x" << main->height();
+    auto* log = static_cast<QWidget*>(control_handle(12));
+    auto* input = static_cast<QWidget*>(control_handle(13));
+    EXPECT_EQ(log->geometry(), QRect(30, 235, 343 + 230, 56 + 157));
+    EXPECT_EQ(input->geometry(), QRect(30, 294 + 157, 290 + 230, 20));
+    x11_settle([] { return false; }, 200);
+    x11_shot("resized.png", main->frameGeometry().adjusted(-4, -4, 4, 4));
+    // Folded and opened again with "Chat Window", it comes back as large.
+    harness_click(9);
+    EXPECT_TRUE(pump_until([&] { return main->height() == 233; }, 3000));
+    harness_click(9);
+    EXPECT_TRUE(pump_until([&] { return main->height() == 520; }, 3000));
+    offers_end(&call);
 }
 
 long long x11_ms_since(std::chrono::steady_clock::time_point t)
