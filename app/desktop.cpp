@@ -19,6 +19,7 @@
 #include "image.h"
 #include "launch.h"
 #include "layouts.h"
+#include "notes.h"
 #include "net.h"
 #include "opening.h"
 #include "sound.h"
@@ -155,25 +156,6 @@ void strip(int kind, int on)
     if (!window_handle(WINDOW_SENDING) && !window_handle(WINDOW_RECEIVING)) window_hide(WINDOW_MAIN, 0);
 }
 
-// A nickname carrying bidi embeddings or overrides must not reorder our own
-// words around it: they are left out where we show it among ours.
-std::string without_bidi(const std::string& text)
-{
-    std::string shown;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        unsigned char a = (unsigned char)text[i];
-        if (a == 0xE2 && i + 2 < text.size()) {
-            unsigned char b = (unsigned char)text[i + 1], c = (unsigned char)text[i + 2];
-            if ((b == 0x80 && c >= 0xAA && c <= 0xAE) || (b == 0x81 && c >= 0xA6 && c <= 0xA9)) {
-                i += 2;
-                continue;
-            }
-        }
-        shown += char(a);
-    }
-    return shown;
-}
-
 void progress(const EngineEvent& e)
 {
     int window = e.on ? WINDOW_SENDING : WINDOW_RECEIVING;
@@ -243,13 +225,6 @@ void close_accept_image()
     if (!window_handle(WINDOW_ACCEPT_IMAGE)) return;
     window_close(WINDOW_ACCEPT_IMAGE);
     control_disable(4, 0);
-}
-
-// Who offers: the nickname the caller gave, and where the call goes.
-std::string offer_sender()
-{
-    std::string who = app.peer_nickname.empty() ? app.peer_address : app.peer_nickname + " (" + app.peer_address + ")";
-    return "From: " + without_bidi(who);
 }
 
 void ask(const EngineEvent& q)
@@ -335,6 +310,7 @@ void on_event(const EngineEvent& e)
         break;
     case EventKind::ChatLine:
         append_chat_line(e.text, e.received);
+        if (e.received) note_chat(e.text);
         break;
     case EventKind::ChatCleared:
         chat_cleared();
@@ -356,10 +332,12 @@ void on_event(const EngineEvent& e)
         break;
     case EventKind::Stored:
         app.stored_name = e.path.substr(e.path.rfind('/') + 1);
+        note_received(app.stored_name, e.good);
         if (e.good || file_size(app.receive_folder.c_str()) == -2) control_disable(5, 0);
         break;
     case EventKind::SendDone:
         app.files_sent = e.code;
+        note_sent(e.code);
         break;
     case EventKind::CallPlaced:
         app.last_address = e.text;
@@ -370,6 +348,8 @@ void on_event(const EngineEvent& e)
         break;
     case EventKind::Question:
         ask(e);
+        if (e.code == QUESTION_ACCEPT_FILE || e.code == QUESTION_ACCEPT_IMAGE)
+            note_offer(e.code == QUESTION_ACCEPT_IMAGE, e.name, e.size_text);
         break;
     case EventKind::QuestionWithdrawn:
         withdraw(e.qid);
@@ -382,6 +362,7 @@ void on_event(const EngineEvent& e)
 void drain_events()
 {
     EngineEvent e;
+    notes_look();
     while (engine && engine->next_event(&e)) on_event(e);
 }
 

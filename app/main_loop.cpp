@@ -7,6 +7,7 @@
 #include "calls.h"
 #include "desktop.h"
 #include "handlers.h"
+#include "notes.h"
 #include "state.h"
 
 #include "layouts.h"
@@ -83,6 +84,9 @@ int app_pass()
     if (loop_clicked(4)) options_dialog();
     if (loop_clicked(6)) desktop_send_files();
     if (app.window_event == EVENT_DROP) desktop_drop(ui_event_files());
+    if (app.window_event == EVENT_NOTIFIED) notes_answered(ui_event_window());
+    // Back in the program: what the notifications told is in its windows.
+    if (app.window_event == EVENT_ACTIVATE) ui_notify_withdraw();
     if (app.window_event == EVENT_SIZE_WINDOW && ui_event_window() == WINDOW_MAIN) chat_area_resized();
     desktop_check_abandon();
 

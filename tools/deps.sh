@@ -18,6 +18,7 @@ xdg-utils
 TEST_PACKAGES="
 libgtest-dev
 xvfb openbox xdotool x11-utils
+dunst dbus-daemon
 "
 FUZZ_PACKAGES="
 clang libclang-rt-14-dev

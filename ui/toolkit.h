@@ -39,7 +39,8 @@ enum {
     EVENT_ACTIVATE = 13104,
     EVENT_ANSWER = 13105,    // a question was answered; see message_box_open
     EVENT_QUIT = 13106,      // the quit key (Ctrl+Q) in any window of the program
-    EVENT_DROP = 13107       // files were dropped on a window; ui_event_files() has them
+    EVENT_DROP = 13107,      // files were dropped on a window; ui_event_files() has them
+    EVENT_NOTIFIED = 13108   // a desktop notification was clicked; ui_event_window() is its window
 };
 
 // Control event types (ui_event_type after EVENT_CONTROL).
@@ -215,6 +216,16 @@ int statusbar_create(int number, void* window_handle);
 int statusbar_set_text(int number, int field, const char* text, int flags);
 int statusbar_set_icon(int number, int field, void* image);
 std::string statusbar_get_text(int number, int field);
+
+// --- Desktop notifications -------------------------------------------------
+// Tells `summary` and `body` (plain text) in a desktop notification, one of
+// each `kind` at a time (a later one replaces it); clicking it gives
+// EVENT_NOTIFIED for `window`. Never waits: 0 when there is no session bus.
+int ui_notify(int kind, int window, const char* summary, const char* body);
+// Takes back every notification still shown.
+void ui_notify_withdraw();
+// 1 while one of the program's windows is the active window.
+int ui_program_active();
 
 // --- Requesters (modal: they return once answered, and nothing else runs) ---
 // "\r" in texts breaks the line. Result: the button pressed (IDOK, IDYES, IDNO).

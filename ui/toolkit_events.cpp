@@ -169,6 +169,7 @@ void ui_shutdown()
     ui_state& s = ui_st();
     // Before the windows: a box dying with its window would answer.
     ui_questions_close_all();
+    ui_notes_end();
     std::vector<int> open;
     for (auto& [number, win] : s.windows)
         open.push_back(number);

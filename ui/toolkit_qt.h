@@ -155,6 +155,8 @@ void ui_forget_controls(int window);
 void ui_place_status(ui_window& win);
 // Places the controls that grow with the window for its present size.
 void ui_place_grown(ui_window& win);
+// Forgets the notifications told (at shutdown).
+void ui_notes_end();
 
 // The style for check boxes and the status bar: the platform's, with the
 // spacing the layouts need.

@@ -54,7 +54,9 @@
 namespace {
 
 std::string x11_skip;                  // why the suite cannot run, "" when it can
+std::string x11_notes_skip;            // why no notification service runs, "" when one does
 pid_t x11_server = -1, x11_wm = -1;    // the processes we started
+pid_t x11_bus = -1, x11_notifier = -1;
 
 bool x11_have(const char* tool)
 {
@@ -186,6 +188,59 @@ std::vector<std::pair<const char*, std::string>> x11_home_folders()
             {"XDG_RUNTIME_DIR", home + "/.run"}};
 }
 
+// The first line a started program writes on its fd 3, within 5 s.
+std::string x11_fd3_line(int fd)
+{
+    std::string line;
+    pollfd p{fd, POLLIN, 0};
+    for (int waits = 0; waits < 50 && line.find('\n') == std::string::npos;) {
+        if (poll(&p, 1, 100) <= 0) {
+            waits++;
+            continue;
+        }
+        char c;
+        if (read(fd, &c, 1) != 1)
+            break;
+        line += c;
+    }
+    close(fd);
+    return line.find('\n') == std::string::npos ? "" : line.substr(0, line.size() - 1);
+}
+
+// A session bus of our own and a real notification service on it (dunst,
+// drawing its notifications on our display); a left click on one invokes
+// its default action, as desktops do.
+void x11_start_notifications()
+{
+    for (const char* tool : {"dbus-daemon", "dunst", "dunstctl"})
+        if (!x11_have(tool)) {
+            x11_notes_skip = std::string(tool) + " is not installed (tools/deps.sh installs it)";
+            return;
+        }
+    int fds[2];
+    if (pipe(fds) != 0)
+        return void(x11_notes_skip = "no pipe");
+    x11_bus = x11_spawn({"dbus-daemon", "--session", "--nofork", "--print-address=3"}, fds[1]);
+    close(fds[1]);
+    std::string address = x11_fd3_line(fds[0]);
+    if (x11_bus < 0 || address.empty())
+        return void(x11_notes_skip = "dbus-daemon did not start");
+    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    std::string config = std::string(JOX_TEST_HOME) + "/.config/dunstrc";
+    std::ofstream(config) << "[global]\n    mouse_left_click = do_action, close_current\n    markup = full\n"
+                             "    origin = top-right\n    offset = 10x40\n"
+                             "[urgency_normal]\n    timeout = 0\n";
+    x11_notifier = x11_spawn({"dunst", "-config", config}, -1);
+    bool up = false;
+    for (int i = 0; i < 100 && !up; i++) {
+        up = x11_run("dunstctl is-paused").find("false") != std::string::npos;
+        if (!up)
+            usleep(50000);
+    }
+    if (!up)
+        x11_notes_skip = "dunst did not start";
+}
+
 class X11Display : public ::testing::Environment {
 public:
     void SetUp() override
@@ -213,22 +268,11 @@ public:
         x11_server = x11_spawn({"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
                                fds[1]);
         close(fds[1]);
-        std::string number;
-        pollfd p{fds[0], POLLIN, 0};
-        for (int i = 0; i < 100 && number.find('\n') == std::string::npos; i++) {
-            if (poll(&p, 1, 100) <= 0)
-                continue;
-            char c;
-            if (read(fds[0], &c, 1) != 1)
-                break;
-            number += c;
-        }
-        close(fds[0]);
-        if (x11_server < 0 || number.find('\n') == std::string::npos) {
+        std::string number = x11_fd3_line(fds[0]);
+        if (x11_server < 0 || number.empty()) {
             x11_skip = "Xvfb did not start";
             return;
         }
-        number.pop_back();
         setenv("DISPLAY", (":" + number).c_str(), 1);
         setenv("QT_QPA_PLATFORM", "xcb", 1);
         x11_wm = x11_spawn({"openbox", "--sm-disable"}, -1);
@@ -242,9 +286,13 @@ public:
         }
         if (!wm)
             x11_skip = "openbox did not start";
+        else
+            x11_start_notifications();
     }
     void TearDown() override
     {
+        x11_end(x11_notifier);
+        x11_end(x11_bus);
         x11_end(x11_wm);
         x11_end(x11_server);
     }
@@ -878,5 +926,82 @@ TEST_F(X11, AnOfferArrivingWhileTheUserTypesTakesNoKeys)
     EXPECT_TRUE(x11_settle([&] { return box->isActiveWindow(); }, 3000));
     x11_run("xdotool key Escape");
     EXPECT_TRUE(pump_until([&] { return answer() == "na"; }, 3000)) << heard;
+    offers_end(&call);
+}
+
+namespace {
+
+// The notification service's own record of what it was told, once closed.
+std::string x11_notes_history()
+{
+    x11_run("dunstctl close-all");
+    return x11_run("dunstctl history");
+}
+
+int x11_notes_shown()
+{
+    return std::atoi(x11_run("dunstctl count displayed").c_str());
+}
+
+}  // namespace
+
+// While the user is in another program, a chat line shows a desktop
+// notification (its text as typed, not read as markup; a flood of lines
+// changes one notification), and a click on it brings the main window
+// forward. In jox, nothing is shown.
+TEST_F(X11, ANotificationTellsWhatCameMeanwhileAndItsClickBringsJoxBack)
+{
+    if (!x11_notes_skip.empty())
+        GTEST_SKIP() << x11_notes_skip;
+    x11_notes_history();
+    OfferCall call;
+    ASSERT_TRUE(offers_call_program(&call, HarnessConfig{}, "x11-notes"));
+    QWidget* main = x11_window(WINDOW_MAIN);
+    window_activate(WINDOW_MAIN);
+    ASSERT_TRUE(x11_settle([&] { return x11_exposed(main) && main->isActiveWindow(); }, 5000));
+    auto line = [&](const std::string& text) {
+        ASSERT_TRUE(raw_send(call.fd, "mMeSSageJOX" + text + "EeNdofMessageJOX"));
+        ASSERT_TRUE(pump_until([&] { return control_get_text(12).find(text) != std::string::npos; }, 3000));
+    };
+    line("Bob: seen here");
+    pump_for(300);
+    EXPECT_EQ(x11_notes_shown(), 0) << "told while jox was in front";
+
+    pid_t other = x11_spawn({"xmessage", "elsewhere"}, -1);
+    ASSERT_TRUE(x11_settle([&] { return !QGuiApplication::focusWindow() && !main->isActiveWindow(); }, 5000));
+    for (int i = 0; i < 20; i++)
+        line("Bob: line " + std::to_string(i));
+    line("Bob: <b>bold</b> & <a href='x'>co</a>");
+    pump_for(700);  // the last line comes after the half-second gap
+    EXPECT_EQ(x11_notes_shown(), 1);
+    std::string dunst = x11_run("xdotool search --classname Dunst");
+    ASSERT_FALSE(dunst.empty());
+    std::string place = x11_run("xdotool getwindowgeometry --shell " + dunst.substr(0, dunst.find('\n')));
+    auto value = [&](const char* key) {
+        std::size_t at = place.find(key);
+        return at == std::string::npos ? 0 : std::atoi(place.c_str() + at + std::strlen(key));
+    };
+    x11_click_at(QPoint(value("X=") + value("WIDTH=") / 2, value("Y=") + 10));
+    EXPECT_TRUE(pump_until([&] { return main->isActiveWindow(); }, 5000)) << "the click did not bring jox back";
+    EXPECT_NE(x11_run("xprop -root _NET_ACTIVE_WINDOW").find(x11_id(main)), std::string::npos);
+    std::string told = x11_notes_history();
+    EXPECT_NE(told.find("Message from "), std::string::npos) << told;
+    // The service reads markup: what would start it is sent as entities.
+    EXPECT_NE(told.find("\"Bob: &lt;b&gt;bold&lt;/b&gt; &amp; &lt;a href='x'&gt;co&lt;/a&gt;\""), std::string::npos) << told;
+    EXPECT_EQ(told.find("line 3"), std::string::npos) << "a notification for every line";
+    x11_end(other);
+
+    // An offer while the user is elsewhere again names the file and sender.
+    other = x11_spawn({"xmessage", "elsewhere again"}, -1);
+    ASSERT_TRUE(x11_settle([&] { return !QGuiApplication::focusWindow(); }, 5000));
+    raw_send(call.fd, offers_file_offer("report.txt", "hello\n"));
+    ASSERT_TRUE(pump_until([&] { return raw_read(call.fd, 2, 1) == "RF"; }, 3000));
+    raw_send(call.fd, "SD");
+    EXPECT_TRUE(pump_until([] { return x11_notes_shown() == 1; }, 3000));
+    told = x11_notes_history();
+    EXPECT_NE(told.find("Accept File?"), std::string::npos) << told;
+    EXPECT_NE(told.find("report.txt ("), std::string::npos) << told;
+    EXPECT_NE(told.find("From: "), std::string::npos) << told;
+    x11_end(other);
     offers_end(&call);
 }
