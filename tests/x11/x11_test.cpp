@@ -1005,3 +1005,44 @@ TEST_F(X11, ANotificationTellsWhatCameMeanwhileAndItsClickBringsJoxBack)
     x11_end(other);
     offers_end(&call);
 }
+
+// Files dragged from another program (a real XDND drag, made with the
+// mouse) and dropped on the main window during a call are offered.
+TEST_F(X11, FilesDraggedFromAnotherProgramAreOffered)
+{
+    OfferCall call;
+    ASSERT_TRUE(offers_call_program(&call, HarnessConfig{}, "x11-drop"));
+    QWidget* main = x11_window(WINDOW_MAIN);
+    ASSERT_TRUE(x11_settle([&] { return x11_exposed(main); }, 5000));
+    harness_write_file(call.dir + "dragged.txt", "dragged\n");
+    QRect target = main->frameGeometry();
+    int source_x = target.right() + 40, source_y = target.top() + 40;
+    pid_t source = x11_spawn({JOX_DRAG_SOURCE, std::to_string(source_x), std::to_string(source_y),
+                              call.dir + "dragged.txt"}, -1);
+    ASSERT_TRUE(x11_settle([] { return !x11_run("xdotool search --name 'jox drag source'").empty(); }, 5000));
+    x11_settle([] { return false; }, 300);  // placed and drawn
+    std::string place = x11_run("xdotool search --name 'jox drag source' getwindowgeometry --shell");
+    auto value = [&](const char* key) {
+        std::size_t at = place.find(key);
+        return at == std::string::npos ? 0 : std::atoi(place.c_str() + at + std::strlen(key));
+    };
+    QPoint from(value("X=") + 60, value("Y=") + 40), to = main->mapToGlobal(QPoint(200, 150));
+    auto move = [](QPoint p) { x11_run("xdotool mousemove " + std::to_string(p.x()) + " " + std::to_string(p.y())); };
+    // Each step is followed by a pause in which the program answers the
+    // drag's messages, as it would between a user's movements.
+    move(from);
+    x11_run("xdotool mousedown 1");
+    pump_for(200);
+    for (int step = 1; step <= 4; step++) {
+        move(from + (to - from) * step / 4);
+        pump_for(150);
+    }
+    pump_for(200);
+    x11_run("xdotool mouseup 1");
+    std::string heard;
+    const std::string offer = "SendingSeindingJOXFile" + offers_file_offer("dragged.txt", "dragged\n");
+    EXPECT_TRUE(pump_until([&] { return (heard += raw_read(call.fd, 256, 1)).size() >= offer.size(); }, 5000));
+    EXPECT_EQ(heard, offer);
+    x11_end(source);
+    offers_end(&call);
+}
