@@ -981,6 +981,7 @@ TEST_F(X11, ANotificationTellsWhatCameMeanwhileAndItsClickBringsJoxBack)
         std::size_t at = place.find(key);
         return at == std::string::npos ? 0 : std::atoi(place.c_str() + at + std::strlen(key));
     };
+    x11_shot("notification.png", QRect(value("X="), value("Y="), value("WIDTH="), value("HEIGHT=")).adjusted(-4, -4, 4, 4));
     x11_click_at(QPoint(value("X=") + value("WIDTH=") / 2, value("Y=") + 10));
     EXPECT_TRUE(pump_until([&] { return main->isActiveWindow(); }, 5000)) << "the click did not bring jox back";
     EXPECT_NE(x11_run("xprop -root _NET_ACTIVE_WINDOW").find(x11_id(main)), std::string::npos);
