@@ -416,6 +416,13 @@ int window_open(int window, int x, int y, int width, int height, const char* tit
         } else {
             w->show();
         }
+        // A question the program asks while the user works in it takes the
+        // keyboard, even just after another window of ours was closed and
+        // the window manager is still handing the focus back to its owner:
+        // Return then answers it instead of pressing a button behind it.
+        ui_state& st = ui_st();
+        if ((flags & WINDOW_ASKS) && !ui_typing_now() && (QApplication::activeWindow() || st.holds_focus))
+            w->activateWindow();
     }
     // Only a shown window knows its frame; centre the whole window.
     if (centred && !(flags & WINDOW_MAXIMIZED)) {

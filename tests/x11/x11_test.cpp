@@ -1047,3 +1047,42 @@ TEST_F(X11, FilesDraggedFromAnotherProgramAreOffered)
     x11_end(source);
     offers_end(&call);
 }
+
+// Return, pressed on the keyboard, answers each offer question with the
+// button drawn as its default: Yes.
+TEST_F(X11, ReturnAnswersEachOfferQuestionWithItsDefault)
+{
+    // Before: "Accept Image?" took Return as No and showed no default; opened
+    // just after a file's question, it did not even have the keyboard.
+    OfferCall call;
+    ASSERT_TRUE(offers_call_program(&call, HarnessConfig{}, "x11-return"));
+    harness_hold_boxes(1);
+    QWidget* main = x11_window(WINDOW_MAIN);
+    window_activate(WINDOW_MAIN);
+    ASSERT_TRUE(x11_settle([&] { return x11_exposed(main) && main->isActiveWindow(); }, 5000));
+    const std::string picture = harness_read_file(std::string(JOX_TEST_DATA) + "/pictures/jpeg/testorig.jpg");
+    ASSERT_FALSE(picture.empty());
+    for (bool image : {false, true}) {
+        SCOPED_TRACE(image ? "Accept Image?" : "Accept File");
+        const std::string body = image ? picture : "notes\n";
+        raw_send(call.fd, image ? offers_image_offer("view.jpg", body) : offers_file_offer("notes.txt", body));
+        ASSERT_TRUE(pump_until([&] { return raw_read(call.fd, 2, 1) == "RF"; }, 3000));
+        raw_send(call.fd, image ? offers_frame(picture) : "SD");  // a picture's preview: itself
+        ASSERT_TRUE(pump_until([&] {
+            QWidget* asks = image ? x11_window(WINDOW_ACCEPT_IMAGE) : x11_open_box();
+            return x11_exposed(asks) && asks->isActiveWindow();
+        }, 5000));
+        // Late focus requests (the last question's owner taking the focus
+        // back) are over by then; before, the main window took it here, and
+        // Return pressed the button that had its focus (Send File).
+        pump_for(300);
+        x11_run("xdotool key Return");
+        std::string answer;
+        EXPECT_TRUE(pump_until([&] { return !(answer += raw_read(call.fd, 1, 1)).empty(); }, 3000));
+        ASSERT_EQ(answer, "a");
+        raw_send(call.fd, offers_frame(body));
+        EXPECT_TRUE(pump_until([&] { return (answer += raw_read(call.fd, 4, 1)).size() >= 5; }, 5000));
+        EXPECT_EQ(answer, "asent");
+    }
+    offers_end(&call);
+}
