@@ -1086,3 +1086,43 @@ TEST_F(X11, ReturnAnswersEachOfferQuestionWithItsDefault)
     }
     offers_end(&call);
 }
+
+// Escape on the keyboard closes Options as Cancel: nothing typed is kept.
+TEST_F(X11, EscapeClosesOptionsAndKeepsNothing)
+{
+    std::string dir = harness_temp_dir("x11-options-escape");
+    HarnessConfig config;
+    config.port = harness_free_port();
+    harness_write_config(dir, config);
+    ASSERT_TRUE(harness_app_start(dir));
+    QWidget* main = x11_window(WINDOW_MAIN);
+    ASSERT_TRUE(x11_settle([&] { return x11_exposed(main) && main->isActiveWindow(); }, 5000));
+    const std::string before = harness_read_file(dir + "jox.cfg"), nickname = app.nickname;
+    bool escaped = true;
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    harness_inside([&] {
+        QWidget* options = x11_window(WINDOW_OPTIONS);
+        if (!x11_exposed(options) || !options->isActiveWindow())
+            return std::chrono::steady_clock::now() > give_up;
+        control_set_text(27, "Zed");
+        x11_run("xdotool key Escape");
+        return true;
+    });
+    // Options holds the loop: if Escape did not close it, Cancel does.
+    harness_inside([&] {
+        if (!x11_window(WINDOW_OPTIONS))
+            return true;
+        if (std::chrono::steady_clock::now() < give_up + std::chrono::seconds(3))
+            return false;
+        escaped = false;
+        harness_click(CONTROL_OPTIONS_CANCEL);
+        return true;
+    });
+    x11_click_at(static_cast<QWidget*>(control_handle(4))->mapToGlobal(QPoint(40, 34)));
+    EXPECT_TRUE(pump_until([] { return !harness_inside_pending() && !window_handle(WINDOW_OPTIONS); }, 15000));
+    EXPECT_TRUE(escaped) << "Options did not close on Escape";
+    EXPECT_EQ(app.nickname, nickname);
+    EXPECT_EQ(harness_read_file(dir + "jox.cfg"), before);
+    harness_app_stop();
+    harness_remove_dir(dir);
+}
