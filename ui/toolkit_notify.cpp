@@ -32,6 +32,7 @@ struct ui_note {
     QString summary, body;      // what is to be told next
     bool pending = false;       // told to us, not yet to the service
     bool in_flight = false;     // sent, its number not yet known
+    bool taken_back = false;    // taken back while in flight: closed once numbered
     QElapsedTimer sent;         // when it was last sent
     QTimer* later = nullptr;    // sends the pending one once the gap has passed
 };
@@ -109,6 +110,8 @@ void ui_note_send(int kind)
         ui_note& note = notes().kinds[kind];
         note.in_flight = false;
         note.id = reply.isValid() ? reply.value() : 0;
+        if (note.taken_back)
+            ui_notify_withdraw();
         w->deleteLater();
     });
 }
@@ -192,6 +195,7 @@ int ui_notify(int kind, int window, const char* summary, const char* body)
     n.summary = QString::fromUtf8(summary ? summary : "");
     n.body = QString::fromUtf8(body ? body : "");
     n.pending = true;
+    n.taken_back = false;
     ui_note_send(kind);
     return 1;
 }
@@ -203,6 +207,7 @@ void ui_notify_withdraw()
         return;
     for (auto& [kind, n] : all.kinds) {
         n.pending = false;
+        n.taken_back = n.in_flight;
         if (n.id == 0)
             continue;
         QDBusMessage close = QDBusMessage::createMethodCall(service, path, service, QStringLiteral("CloseNotification"));
