@@ -84,6 +84,9 @@ void append_chat_line(const std::string& line, int received)
 // the folded window it starts at 233, so the steps are 10 pixels each.
 void chat_slide(int to)
 {
+    // A maximized window slides from its normal size (some window managers
+    // refuse to resize a maximized window at all).
+    window_set_state(0, STATE_RESTORE);
     int width = 0, height = CHAT_FOLDED;
     window_size(0, &width, &height);
     if (height <= CHAT_FOLDED_AT_START) height = CHAT_FOLDED;

@@ -332,7 +332,7 @@ void on_event(const EngineEvent& e)
         break;
     case EventKind::Stored:
         app.stored_name = e.path.substr(e.path.rfind('/') + 1);
-        note_received(app.stored_name, e.good);
+        note_received(app.stored_name, e.good, file_size(e.path.c_str()) >= 0);
         if (e.good || file_size(app.receive_folder.c_str()) == -2) control_disable(5, 0);
         break;
     case EventKind::SendDone:

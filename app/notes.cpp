@@ -69,10 +69,10 @@ void note_offer(int image, const std::string& name, const std::string& size)
          without_bidi(name) + " (" + size + ")\n" + offer_sender());
 }
 
-void note_received(const std::string& name, int good)
+void note_received(const std::string& name, int good, int stored)
 {
-    note(NOTE_TRANSFER, WINDOW_MAIN, good ? "File received" : "File received, but corrupted",
-         without_bidi(name) + "\n" + offer_sender());
+    const char* what = !stored ? "A file could not be stored" : good ? "File received" : "File received, but corrupted";
+    note(NOTE_TRANSFER, WINDOW_MAIN, what, without_bidi(name) + "\n" + offer_sender());
 }
 
 void note_sent(int files)

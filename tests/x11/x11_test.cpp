@@ -639,6 +639,12 @@ TEST_F(X11, TheMainWindowResizesAndTheChatLogGrowsWithIt)
     EXPECT_TRUE(pump_until([&] { return main->height() == 233; }, 3000));
     harness_click(9);
     EXPECT_TRUE(pump_until([&] { return main->height() == 520; }, 3000));
+    // Maximized, it shows the chat; "Chat Window" folds it from its normal size.
+    window_set_state(WINDOW_MAIN, STATE_MAXIMIZE);
+    EXPECT_TRUE(pump_until([&] { return main->isMaximized() && app.chat_expanded == 1 && main->height() > 520; }, 3000));
+    harness_click(9);
+    EXPECT_TRUE(pump_until([&] { return !main->isMaximized() && main->height() == 233 && app.chat_expanded == 0; }, 3000))
+        << main->height();
     offers_end(&call);
 }
 
