@@ -16,7 +16,7 @@ field() { dpkg-deb --field "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || bad "Version is '$(field Version)', CMakeLists.txt says $version"
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || bad "Architecture is '$(field Architecture)'"
 depends=$(field Depends)
-for lib in libqt6widgets6 libpng16-16 libjpeg62-turbo libasound2 xdg-utils; do
+for lib in libqt6widgets6 libqt6dbus6 libpng16-16 libjpeg62-turbo libasound2 xdg-utils; do
     echo "$depends" | grep -Eq "(^|[ ,])$lib([ (,]|$)" || bad "Depends lacks $lib: $depends"
 done
 echo "$depends" | grep -Eq -- '-dev([ (,]|$)|clang|gtest' && bad "Depends holds build tools: $depends"
