@@ -586,13 +586,16 @@ TEST_F(X11, ATransferKeepsTheMainWindowAndItsChooserStandsOverIt)
     harness_write_file(call.dir + "big.bin", body);
     std::string path = call.dir + "big.bin";
     x11_transfer = X11Transfer{};
+    const QPoint main_centre = main->frameGeometry().center();
     QTimer chooser;
     QObject::connect(&chooser, &QTimer::timeout, [&] {
         auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         if (!x11_exposed(dialog))
             return;
         chooser.stop();
-        x11_settle([] { return false; }, 200);  // placed by the window manager
+        // Placed by the window manager in its own time (slowly under the
+        // sanitizers): taken where it settles, at most 3 s on.
+        x11_settle([&] { return (dialog->frameGeometry().center() - main_centre).manhattanLength() <= 40; }, 3000);
         x11_transfer.transient = x11_run("xprop -id " + x11_id(dialog) + " WM_TRANSIENT_FOR");
         x11_transfer.chooser_centre = dialog->frameGeometry().center();
         if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
@@ -600,7 +603,6 @@ TEST_F(X11, ATransferKeepsTheMainWindowAndItsChooserStandsOverIt)
         x11_run("xdotool key Return");
     });
     chooser.start(50);
-    QPoint main_centre = main->frameGeometry().center();
     std::string got = x11_send_slowly(call, body, x11_read_strip);
     EXPECT_EQ(got, offers_frame(body));
     EXPECT_NE(x11_transfer.transient.find(id), std::string::npos) << x11_transfer.transient;
