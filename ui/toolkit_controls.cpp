@@ -703,15 +703,10 @@ int control_grow(int control, unsigned how)
     if (!w)
         return 0;
     c->grow = how;
-    c->base = c->widget->geometry();
-    if (w->grow_from.isValid()) {
-        // Made or given its growth in a window grown already: its place
-        // without that growth.
-        const int dx = qMax(0, w->widget->width() - w->grow_from.width());
-        const int dy = qMax(0, w->widget->height() - w->grow_from.height());
-        c->base.translate((how & GROW_MOVE_X) ? -dx : (how & GROW_CENTRE_X) ? -dx / 2 : 0, (how & GROW_MOVE_Y) ? -dy : 0);
-        c->base.setSize(c->base.size() - QSize((how & GROW_WIDTH) ? dx : 0, (how & GROW_HEIGHT) ? dy : 0));
-    }
+    // Made or given its growth in a window grown already: its place without
+    // that growth.
+    const QSize growth = ui_growth(*w);
+    c->base = ui_grown(c->widget->geometry(), how, QSize(-growth.width(), -growth.height()));
     ui_place_grown(*w);
     return 1;
 }

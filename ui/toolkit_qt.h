@@ -153,6 +153,10 @@ int ui_window_of(QWidget* w);
 void ui_forget_controls(int window);
 // Lays the status bar along the bottom of its window, above every control.
 void ui_place_status(ui_window& win);
+// How far the window is grown past its window_grow_from size (0, 0 when not).
+QSize ui_growth(const ui_window& win);
+// `r` moved and widened as GROW_* bits `how` say for a growth of `by`.
+QRect ui_grown(QRect r, unsigned how, QSize by);
 // Places the controls that grow with the window for its present size.
 void ui_place_grown(ui_window& win);
 // Forgets the notifications told (at shutdown).

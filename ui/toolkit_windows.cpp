@@ -309,21 +309,30 @@ QWidget* ui_dialog_owner()
     return owner && owner->isVisible() ? owner : nullptr;
 }
 
+QSize ui_growth(const ui_window& win)
+{
+    if (!win.grow_from.isValid() || !win.widget)
+        return QSize(0, 0);
+    return QSize(qMax(0, win.widget->width() - win.grow_from.width()),
+                 qMax(0, win.widget->height() - win.grow_from.height()));
+}
+
+QRect ui_grown(QRect r, unsigned how, QSize by)
+{
+    r.translate((how & GROW_MOVE_X) ? by.width() : (how & GROW_CENTRE_X) ? by.width() / 2 : 0,
+                (how & GROW_MOVE_Y) ? by.height() : 0);
+    r.setSize(r.size() + QSize((how & GROW_WIDTH) ? by.width() : 0, (how & GROW_HEIGHT) ? by.height() : 0));
+    return r;
+}
+
 void ui_place_grown(ui_window& win)
 {
     if (!win.grow_from.isValid() || !win.widget)
         return;
-    const int dx = qMax(0, win.widget->width() - win.grow_from.width());
-    const int dy = qMax(0, win.widget->height() - win.grow_from.height());
-    for (auto& [number, c] : ui_st().controls) {
-        if (!c.grow || !c.widget || c.widget->window() != win.widget)
-            continue;
-        QRect r = c.base;
-        r.translate((c.grow & GROW_MOVE_X) ? dx : (c.grow & GROW_CENTRE_X) ? dx / 2 : 0,
-                    (c.grow & GROW_MOVE_Y) ? dy : 0);
-        r.setSize(r.size() + QSize((c.grow & GROW_WIDTH) ? dx : 0, (c.grow & GROW_HEIGHT) ? dy : 0));
-        c.widget->setGeometry(r);
-    }
+    const QSize by = ui_growth(win);
+    for (auto& [number, c] : ui_st().controls)
+        if (c.grow && c.widget && c.widget->window() == win.widget)
+            c.widget->setGeometry(ui_grown(c.base, c.grow, by));
 }
 
 void ui_place_status(ui_window& win)

@@ -143,6 +143,17 @@ void x11_click_at(QPoint p)
     x11_run("xdotool mousemove " + std::to_string(p.x()) + " " + std::to_string(p.y()) + " click 1");
 }
 
+// Where another program's window is: `which` is xdotool's window or search.
+QRect x11_geometry(const std::string& which)
+{
+    std::string place = x11_run("xdotool " + which + " getwindowgeometry --shell");
+    auto value = [&](const char* key) {
+        std::size_t at = place.find(key);
+        return at == std::string::npos ? 0 : std::atoi(place.c_str() + at + std::strlen(key));
+    };
+    return QRect(value("X="), value("Y="), value("WIDTH="), value("HEIGHT="));
+}
+
 void x11_shot(const char* name, QRect area)
 {
     const char* dir = std::getenv("JOX_SHOTS");
@@ -494,6 +505,26 @@ void x11_escape_at_strip(int window)
     x11_run("xdotool key Escape");
 }
 
+// Answers the real file requester once it shows: `look` sees it first, then
+// `path` goes into its name field, as if typed (it ignores selectFile while
+// that field has the focus), and Return is pressed on the keyboard.
+void x11_choose_when_shown(QTimer& chooser, const std::string& path,
+                           const std::function<void(QFileDialog*)>& look = nullptr)
+{
+    QObject::connect(&chooser, &QTimer::timeout, [&chooser, path, look] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!x11_exposed(dialog))
+            return;
+        chooser.stop();
+        if (look)
+            look(dialog);
+        if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            name->setText(QString::fromStdString(path));
+        x11_run("xdotool key Return");
+    });
+    chooser.start(50);
+}
+
 // A transfer started from jox (the file chosen in the real requester with a
 // real Return) hides its main window behind the strip, and Escape must still
 // reach it; started while another program has the focus, the strip leaves
@@ -527,18 +558,7 @@ TEST_F(X11, StripTakesTheFocusOnlyFromTheProgram)
         if (elsewhere) {
             ui_test_queue_files_answer(&path, 1);
         } else {
-            QObject::connect(&chooser, &QTimer::timeout, [&] {
-                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-                if (!x11_exposed(dialog))
-                    return;
-                chooser.stop();
-                // As if typed: the requester ignores selectFile while its
-                // name field has the focus.
-                if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-                    name->setText(QString::fromStdString(path));
-                x11_run("xdotool key Return");
-            });
-            chooser.start(50);
+            x11_choose_when_shown(chooser, path);
         }
         x11_focus = X11Focus{};
         std::string got = x11_send_slowly(call, body, x11_escape_at_strip, nullptr, !elsewhere);
@@ -588,21 +608,13 @@ TEST_F(X11, ATransferKeepsTheMainWindowAndItsChooserStandsOverIt)
     x11_transfer = X11Transfer{};
     const QPoint main_centre = main->frameGeometry().center();
     QTimer chooser;
-    QObject::connect(&chooser, &QTimer::timeout, [&] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (!x11_exposed(dialog))
-            return;
-        chooser.stop();
+    x11_choose_when_shown(chooser, path, [&](QFileDialog* dialog) {
         // Placed by the window manager in its own time (slowly under the
         // sanitizers): taken where it settles, at most 3 s on.
         x11_settle([&] { return (dialog->frameGeometry().center() - main_centre).manhattanLength() <= 40; }, 3000);
         x11_transfer.transient = x11_run("xprop -id " + x11_id(dialog) + " WM_TRANSIENT_FOR");
         x11_transfer.chooser_centre = dialog->frameGeometry().center();
-        if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-            name->setText(QString::fromStdString(path));
-        x11_run("xdotool key Return");
     });
-    chooser.start(50);
     std::string got = x11_send_slowly(call, body, x11_read_strip);
     EXPECT_EQ(got, offers_frame(body));
     EXPECT_NE(x11_transfer.transient.find(id), std::string::npos) << x11_transfer.transient;
@@ -984,13 +996,9 @@ TEST_F(X11, ANotificationTellsWhatCameMeanwhileAndItsClickBringsJoxBack)
     EXPECT_EQ(x11_notes_shown(), 1);
     std::string dunst = x11_run("xdotool search --classname Dunst");
     ASSERT_FALSE(dunst.empty());
-    std::string place = x11_run("xdotool getwindowgeometry --shell " + dunst.substr(0, dunst.find('\n')));
-    auto value = [&](const char* key) {
-        std::size_t at = place.find(key);
-        return at == std::string::npos ? 0 : std::atoi(place.c_str() + at + std::strlen(key));
-    };
-    x11_shot("notification.png", QRect(value("X="), value("Y="), value("WIDTH="), value("HEIGHT=")).adjusted(-4, -4, 4, 4));
-    x11_click_at(QPoint(value("X=") + value("WIDTH=") / 2, value("Y=") + 10));
+    QRect note = x11_geometry("search --classname Dunst");
+    x11_shot("notification.png", note.adjusted(-4, -4, 4, 4));
+    x11_click_at(QPoint(note.center().x(), note.top() + 10));
     EXPECT_TRUE(pump_until([&] { return main->isActiveWindow(); }, 5000)) << "the click did not bring jox back";
     EXPECT_NE(x11_run("xprop -root _NET_ACTIVE_WINDOW").find(x11_id(main)), std::string::npos);
     std::string told = x11_notes_history();
@@ -1030,12 +1038,8 @@ TEST_F(X11, FilesDraggedFromAnotherProgramAreOffered)
                               call.dir + "dragged.txt"}, -1);
     ASSERT_TRUE(x11_settle([] { return !x11_run("xdotool search --name 'jox drag source'").empty(); }, 5000));
     x11_settle([] { return false; }, 300);  // placed and drawn
-    std::string place = x11_run("xdotool search --name 'jox drag source' getwindowgeometry --shell");
-    auto value = [&](const char* key) {
-        std::size_t at = place.find(key);
-        return at == std::string::npos ? 0 : std::atoi(place.c_str() + at + std::strlen(key));
-    };
-    QPoint from(value("X=") + 60, value("Y=") + 40), to = main->mapToGlobal(QPoint(200, 150));
+    QRect from_window = x11_geometry("search --name 'jox drag source'");
+    QPoint from = from_window.topLeft() + QPoint(60, 40), to = main->mapToGlobal(QPoint(200, 150));
     auto move = [](QPoint p) { x11_run("xdotool mousemove " + std::to_string(p.x()) + " " + std::to_string(p.y())); };
     // Each step is followed by a pause in which the program answers the
     // drag's messages, as it would between a user's movements.
